@@ -1,0 +1,62 @@
+"""Shared fixtures: the compiled module, a seeded random generator, recording stand-ins."""
+
+import sys
+
+import numpy as np
+import pytest
+
+from velmor import unit7 as _unit7
+
+
+@pytest.fixture
+def unit7():
+    return _unit7
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
+
+
+class Recorder:
+    """A callable that records its calls and returns a fixed result (or raises it)."""
+
+    def __init__(self, result=None):
+        self.result = result
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+@pytest.fixture
+def recorder():
+    return Recorder
+
+
+def traceback_entries(excinfo):
+    """(co_name, co_filename, lineno, f_globals) of each traceback entry of a pytest ExceptionInfo."""
+    out = []
+    tb = excinfo.tb
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        out.append((code.co_name, code.co_filename, tb.tb_lineno, tb.tb_frame.f_globals))
+        tb = tb.tb_next
+    return out
+
+
+def unit7_entries(excinfo):
+    """The traceback entries that the compiled module added, outermost first."""
+    return [e for e in traceback_entries(excinfo) if e[1] == "package/velmor/unit7"]
+
+
+@pytest.fixture
+def entries():
+    return unit7_entries
+
+
+def refcounts(*objs):
+    return [sys.getrefcount(o) for o in objs]

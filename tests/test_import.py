@@ -1,0 +1,167 @@
+"""Import behaviour, each case in a fresh interpreter process."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velmor
+
+
+def run(code, path=None):
+    env = dict(os.environ)
+    if path is not None:
+        env["PYTHONPATH"] = str(path)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_import_twice_and_after_removal_gives_the_same_module():
+    out = run("""
+        import sys, importlib
+        import velmor.unit7 as a
+        import velmor.unit7 as b
+        assert a is b
+        f = a.make_ssm
+        del sys.modules["velmor.unit7"]
+        c = importlib.import_module("velmor.unit7")
+        assert c is a and c.make_ssm is f and c.np is sys.modules["numpy"]
+        print(sorted(k for k in vars(c) if not k.startswith("__"))[:3])
+    """)
+    assert out.strip() == "['audio_to_ssm', 'calc_prf', 'cens']"
+
+
+def test_second_interpreter_is_refused():
+    out = run("""
+        import _xxsubinterpreters as interpreters
+        import velmor.unit7
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import velmor.unit7")
+        except interpreters.RunFailedError as e:
+            print(e)
+        else:
+            print("imported")
+    """)
+    assert out.strip() == (
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A copy of the installed package whose unit4 lacks cens."""
+    src = pathlib.Path(velmor.__file__).parent
+    dst = tmp_path / "velmor"
+    shutil.copytree(src, dst, ignore=shutil.ignore_patterns("__pycache__"))
+    (dst / "unit4.py").write_text("def make_chromagram(snd, fs, fft_len, hop_size):\n    return None\n")
+    return tmp_path
+
+
+def test_unit4_without_cens_fails_and_a_later_import_runs_again(package_copy):
+    out = run("""
+        import sys, traceback
+        try:
+            import velmor.unit7
+        except ImportError as e:
+            print(e)
+            print(e.__cause__, e.__context__ is None or type(e.__context__).__name__)
+            print([f.name for f in traceback.extract_tb(e.__traceback__)][-1])
+        assert "velmor.unit7" not in sys.modules
+        import velmor.unit4
+        velmor.unit4.cens = lambda chroma, filt_len, ds: chroma
+        import velmor.unit7 as u
+        assert u.cens is velmor.unit4.cens and u.__file__.startswith(sys.path[1])
+        print("second import ok")
+    """, package_copy)
+    lines = out.splitlines()
+    assert lines[0] == "cannot import name cens"
+    assert lines[1].startswith("None")
+    assert lines[2] == "init velmor.unit7"
+    assert lines[3] == "second import ok"
+
+
+def test_spec_without_origin_or_search_locations():
+    out = run("""
+        import _imp, importlib.util
+        real = importlib.util.find_spec("velmor.unit7")
+
+        class Spec:
+            name = "velmor.unit7"
+            loader = real.loader
+            parent = "velmor"
+            submodule_search_locations = None
+            reads = 0
+
+            @property
+            def origin(self):
+                # the interpreter's loader reads the file name twice; the module's create step
+                # then finds no origin
+                Spec.reads += 1
+                if Spec.reads > 2:
+                    raise AttributeError("origin")
+                return real.origin
+
+        mod = _imp.create_dynamic(Spec())
+        print(hasattr(mod, "__file__"), hasattr(mod, "__path__"), mod.__package__, mod.__loader__ is real.loader)
+        _imp.exec_dynamic(mod)
+        print(mod.make_ssm.__module__)
+    """)
+    assert out.split() == ["False", "False", "velmor", "True", "velmor.unit7"]
+
+
+def test_exec_step_on_a_second_module_object():
+    out = run("""
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("velmor.unit7")
+        first = _imp.create_dynamic(spec)
+        second = _imp.create_dynamic(spec)
+        assert first is not second
+        _imp.exec_dynamic(first)
+        _imp.exec_dynamic(first)  # again on the same object: nothing happens
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as e:
+            print(e)
+        assert _imp.create_dynamic(spec) is first
+        print(hasattr(second, "make_ssm"), first.make_ssm.__globals__ is vars(first))
+    """)
+    assert out.splitlines() == [
+        "Module 'unit7' has already been imported. Re-initialisation is not supported.",
+        "False True",
+    ]
+
+
+def test_missing_range_builtin():
+    out = run("""
+        import builtins
+        rng = builtins.range
+        del builtins.range
+        try:
+            import velmor.unit7
+        except NameError as e:
+            print(e)
+        finally:
+            builtins.range = rng
+        import velmor.unit7
+        print(velmor.unit7.make_ssm.__name__)
+    """)
+    assert out.splitlines() == ["name 'range' is not defined", "make_ssm"]
+
+
+def test_only_one_exported_symbol():
+    from velmor import unit7
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", unit7.__file__], capture_output=True, text=True).stdout
+    exported = [line.split()[-1] for line in out.splitlines() if line.split()[1] in "TDBRV"]
+    assert exported == ["PyInit_unit7"]
