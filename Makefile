@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo clean
+.PHONY: install test demo sanitize clean
 
 $(STAMP):
 	$(PYTHON) -m venv $(VENV)
@@ -21,6 +21,18 @@ test: install
 
 demo: install
 	$(PY) -m velmor.demo
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+SAN_DIR := build/sanitize
+SAN_LIBS = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
+sanitize: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=ON \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(SAN_DIR)
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg && cp -r src/velmor $(SAN_DIR)/pkg/
+	cp $(SAN_DIR)/unit7*.so $(SAN_DIR)/pkg/velmor/
+	cd tests && LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build $(VENV)
