@@ -1,6 +1,7 @@
 // module.cpp: the module definition, its entry PyInit_unit7, and the create and exec steps.
 #include "frame/function.hpp"
 #include "frame/state.hpp"
+#include "native/guard.hpp"
 
 #include <cstdio>
 
@@ -238,6 +239,7 @@ int unit7_exec(PyObject* module) {
     rc = PyDict_SetItemString(S.dict, "__test__", test);
     Py_DECREF(test);
     if (rc < 0) return exec_failed(last_line());
+    native::capture_numpy();
     return 0;
 }
 

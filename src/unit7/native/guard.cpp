@@ -1,0 +1,124 @@
+// guard.cpp: the numpy snapshot taken at import and the checks that admit a native loop.
+#include "native/guard.hpp"
+
+#include "frame/state.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace unit7::native {
+
+namespace {
+
+struct Snapshot {
+    PyObject* np = nullptr;
+    PyObject* ndarray = nullptr;
+    std::vector<std::pair<PyObject*, PyObject*>> attrs;  // (interned name, object)
+    PyObject* linalg_norm = nullptr;
+};
+
+Snapshot snap;
+
+PyObject* captured(PyObject* name) {
+    for (auto& [n, obj] : snap.attrs)
+        if (n == name) return obj;
+    return nullptr;
+}
+
+// obj.<name> is `expected` (identity); lookup failures count as a change.
+bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
+    PyObject* now = PyObject_GetAttr(obj, name);
+    if (!now) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(now);
+    return now == expected;
+}
+
+}  // namespace
+
+void capture_numpy() {
+    PyObject* np = PyDict_GetItemWithError(S.dict, N.np);
+    if (!np) {
+        PyErr_Clear();
+        return;
+    }
+    Snapshot s;
+    s.np = np;
+    PyObject* names[] = {N.zeros, N.ones,   N.empty,       N.arange, N.array,  N.sum,
+                         N.abs,   N.pad,    N.roll,        N.dot,    N.outer,  N.exp,
+                         N.linspace, N.convolve, N.concatenate, N.logical_and, N.nonzero, N.atleast_2d,
+                         N.linalg};
+    for (PyObject* name : names) {
+        PyObject* obj = PyObject_GetAttr(np, name);
+        if (!obj) {
+            PyErr_Clear();
+            return;
+        }
+        s.attrs.emplace_back(name, obj);  // kept for the life of the process
+    }
+    PyObject* ndarray = PyObject_GetAttrString(np, "ndarray");
+    if (!ndarray || !PyType_Check(ndarray)) {
+        Py_XDECREF(ndarray);
+        PyErr_Clear();
+        return;
+    }
+    s.ndarray = ndarray;
+    s.linalg_norm = PyObject_GetAttr(s.attrs.back().second, N.norm);
+    if (!s.linalg_norm) {
+        PyErr_Clear();
+        return;
+    }
+    Py_INCREF(np);
+    snap = std::move(s);
+}
+
+bool numpy_untouched(std::initializer_list<PyObject*> names) {
+    if (!snap.np) return false;
+    PyObject* np = PyDict_GetItemWithError(S.dict, N.np);
+    if (np != snap.np) {
+        PyErr_Clear();
+        return false;
+    }
+    for (PyObject* name : names) {
+        if (name == N.norm) {
+            PyObject* linalg = captured(N.linalg);
+            if (!attr_is(np, N.linalg, linalg) || !attr_is(linalg, N.norm, snap.linalg_norm)) return false;
+            continue;
+        }
+        PyObject* expected = captured(name);
+        if (!expected || !attr_is(np, name, expected)) return false;
+    }
+    return true;
+}
+
+bool is_exact_ndarray(PyObject* obj) {
+    return snap.ndarray && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == snap.ndarray;
+}
+
+View::~View() {
+    if (held_) PyBuffer_Release(&buf_);
+}
+
+bool View::acquire(PyObject* obj, int ndim, bool writable) {
+    if (!is_exact_ndarray(obj)) return false;
+    int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj, &buf_, flags) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    held_ = true;
+    const char* f = buf_.format;
+    bool f64 = buf_.itemsize == 8 && f &&
+               (std::strcmp(f, "d") == 0 || std::strcmp(f, "=d") == 0 || std::strcmp(f, "<d") == 0);
+    bool aligned = reinterpret_cast<uintptr_t>(buf_.buf) % alignof(double) == 0;
+    if (!f64 || !aligned || buf_.ndim != ndim) return false;
+    for (int d = 0; d < ndim; ++d)
+        if (buf_.strides[d] % static_cast<Py_ssize_t>(sizeof(double)) != 0) return false;
+    return true;
+}
+
+}  // namespace unit7::native

@@ -1,0 +1,75 @@
+// guard.hpp: what admits a call to a native loop, and the tools the native paths share.
+//
+// The numpy path is the definition of every function. A native loop may stand in for it only
+// when nothing a caller can observe would differ: numpy and the functions the numpy path looks
+// up are still the objects captured at import, the inputs are exact float64 ndarrays of the
+// expected dimension, and the loop raised no floating-point flag that numpy would report.
+#pragma once
+
+#include "frame/ref.hpp"
+
+#include <cfenv>
+#include <initializer_list>
+
+namespace unit7::native {
+
+// Capture numpy and the functions the native paths stand in for (end of the exec step). When
+// the capture fails, native paths stay disabled and every call takes the numpy path.
+void capture_numpy();
+
+// True when `np` in the namespace is numpy as captured and each `np.<name>` is unchanged.
+// `names` may include N.linalg together with N.norm, meaning np.linalg.norm.
+bool numpy_untouched(std::initializer_list<PyObject*> names);
+
+// A strided view of an exact float64 numpy.ndarray, read through the buffer protocol.
+class View {
+public:
+    View() = default;
+    ~View();
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+
+    // Acquire `obj` when it is an exact numpy.ndarray of float64 with `ndim` dimensions.
+    // Returns false (with no exception set) otherwise.
+    bool acquire(PyObject* obj, int ndim, bool writable = false);
+
+    double* data() const { return static_cast<double*>(buf_.buf); }
+    Py_ssize_t shape(int d) const { return buf_.shape[d]; }
+    // Stride in elements (the buffer's byte strides are multiples of 8 for float64).
+    Py_ssize_t stride(int d) const { return buf_.strides[d] / static_cast<Py_ssize_t>(sizeof(double)); }
+    double at(Py_ssize_t i) const { return data()[i * stride(0)]; }
+    double at(Py_ssize_t i, Py_ssize_t j) const { return data()[i * stride(0) + j * stride(1)]; }
+
+private:
+    Py_buffer buf_{};
+    bool held_ = false;
+};
+
+// True for an exact numpy.ndarray (not a subclass).
+bool is_exact_ndarray(PyObject* obj);
+
+// Floating-point flags that numpy turns into warnings or errors: a native loop that raises one
+// gives way to the numpy path, which then reports it exactly as it always does.
+constexpr int kReportedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+
+class FpWatch {
+public:
+    FpWatch() { std::feclearexcept(FE_ALL_EXCEPT); }
+    bool clean() const { return std::fetestexcept(kReportedFlags) == 0; }
+};
+
+// Inputs at least this large run their loop without the interpreter lock.
+constexpr Py_ssize_t kReleaseGilWork = 1 << 14;
+
+template <class F>
+void run_loop(Py_ssize_t work, F&& loop) {
+    if (work >= kReleaseGilWork) {
+        Py_BEGIN_ALLOW_THREADS
+        loop();
+        Py_END_ALLOW_THREADS
+    } else {
+        loop();
+    }
+}
+
+}  // namespace unit7::native
