@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize clean
+.PHONY: install test demo sanitize bench clean
 
 $(STAMP):
 	$(PYTHON) -m venv $(VENV)
@@ -21,6 +21,10 @@ test: install
 
 demo: install
 	$(PY) -m velmor.demo
+
+# Native paths against the numpy path (run by hand; takes a few minutes).
+bench: install
+	$(PY) benchmarks/bench_native.py
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 SAN_DIR := build/sanitize
