@@ -232,4 +232,6 @@ Ref range(PyObject* stop) { return call(S.range, {stop}); }
 
 Ref enumerate(PyObject* iterable) { return call(S.enumerate, {iterable}); }
 
+Ref real(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+
 }  // namespace unit7

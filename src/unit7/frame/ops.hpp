@@ -80,4 +80,6 @@ private:
 Ref range(PyObject* stop);
 Ref enumerate(PyObject* iterable);
 
+Ref real(double v);  // a new Python float
+
 }  // namespace unit7
