@@ -6,10 +6,12 @@ STAMP  := $(VENV)/.deps
 
 .PHONY: install test demo sanitize bench clean
 
-$(STAMP):
+# Re-made when this file changes, so an existing .venv picks up a new dependency.
+$(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy "pytest>=7"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy "pytest>=7" \
+	    soundfile soxr matplotlib tqdm
 	touch $@
 
 # Builds the C++ extension (incrementally, in build/) and installs the package into the venv.
@@ -20,7 +22,7 @@ test: install
 	cd tests && ../$(PY) -m pytest -q
 
 demo: install
-	$(PY) -m velmor.demo
+	$(VENV)/bin/velmor demo
 
 # Native paths against the numpy path (run by hand; takes a few minutes).
 bench: install

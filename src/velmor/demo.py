@@ -1,68 +1,208 @@
 """A self-contained demonstration: synthesise music with known sections and analyse it.
 
-``python -m velmor.demo`` builds a signal of two contrasting sections, computes its
-self-similarity matrix with :func:`velmor.unit7.audio_to_ssm` and prints the matrix as
-a coarse text picture.
+``velmor demo`` (or ``python -m velmor.demo``) builds a piece of a minute at 120 beats per
+minute in five sections, A B A C D: each has its own chord progression, its own
+instrument (harmonic spectrum and envelope) and its own melody, and the first one comes
+back in the middle. It then runs the same analysis as ``velmor segment``, prints the
+self-similarity matrix as a coarse text picture, the novelty peaks, the detected
+boundaries beside the true ones and their scores, and draws a PNG of it all.
 """
+
+import os
+import sys
+import wave
 
 import numpy as np
 
 FS = 22050
+BEAT = 0.5  # seconds: 120 beats per minute, four beats a bar
 
-# Chords as MIDI pitches, with the timbre (relative harmonic amplitudes) each section uses.
+# name, chords (MIDI pitches, a chord every two beats, in turn), bars, instrument
+# instrument: relative amplitudes of the harmonics, envelope decay (1/s; 0 = sustained)
 SECTIONS = (
-    ("C major, soft", (60, 64, 67), (1.0, 0.5, 0.25)),
-    ("F# minor, bright", (66, 69, 73), (1.0, 0.9, 0.8, 0.7, 0.6)),
+    ("A: C major, soft plucked", ((60, 64, 67), (57, 60, 64), (53, 57, 60), (55, 59, 62)), 6,
+     ((1.0, 0.35, 0.12), 2.5)),
+    ("B: E major, bright organ", ((64, 68, 71), (61, 64, 68), (57, 61, 64), (59, 63, 66)), 7,
+     ((1.0, 0.8, 0.7, 0.6, 0.5, 0.4), 0.0)),
+    ("A: the first section again", None, 6, None),
+    ("C: B-flat minor, hollow reed", ((58, 61, 65), (54, 58, 61), (61, 65, 68), (53, 57, 60)), 6,
+     ((1.0, 0.05, 0.6, 0.05, 0.4, 0.05, 0.25), 0.6)),
+    ("D: D major, warm pad", ((62, 66, 69), (55, 59, 62), (59, 62, 66), (57, 61, 64)), 5,
+     ((1.0, 0.5, 0.3, 0.15), 0.0)),
 )
 
 
-def synthesise(sections=SECTIONS, seconds=8.0, fs=FS, seed=0):
-    """A signal made of one sustained chord per section, and the times where sections change.
-
-    Returns ``(signal, boundaries)``: a float64 signal sampled at ``fs`` and the section
-    change times in seconds (the start of every section after the first).
-    """
-    rng = np.random.default_rng(seed)
+def _tone(freq, seconds, harmonics, decay, rng, fs=FS):
     n = int(seconds * fs)
     t = np.arange(n) / fs
-    parts = []
-    for _name, pitches, harmonics in sections:
-        part = np.zeros(n)
-        for p in pitches:
-            f0 = 440.0 * 2.0 ** ((p - 69) / 12)
-            for h, amp in enumerate(harmonics, start=1):
-                if h * f0 < fs / 2:
-                    part += amp * np.sin(2 * np.pi * h * f0 * t + rng.uniform(0, 2 * np.pi))
-        part *= 0.8 + 0.2 * np.sin(2 * np.pi * 2.0 * t)  # a little tremolo
-        parts.append(part / np.max(np.abs(part)))
-    signal = np.concatenate(parts) + 0.01 * rng.standard_normal(n * len(sections))
-    boundaries = seconds * np.arange(1, len(sections))
-    return signal, boundaries
+    out = np.zeros(n)
+    for h, amp in enumerate(harmonics, start=1):
+        if h * freq < fs / 2:
+            out += amp * np.sin(2 * np.pi * h * freq * t + rng.uniform(0, 2 * np.pi))
+    env = np.exp(-decay * t) if decay else np.ones(n)
+    attack = min(n, int(0.01 * fs))
+    env[:attack] *= np.linspace(0, 1, attack)
+    release = min(n, int(0.03 * fs))
+    env[n - release:] *= np.linspace(1, 0, release)
+    return out * env
+
+
+def _midi_hz(p):
+    return 440.0 * 2.0 ** ((p - 69) / 12)
+
+
+def synthesise(sections=SECTIONS, fs=FS, seed=0):
+    """The demo piece and its sections.
+
+    Returns ``(signal, segments)``: a float64 mono signal sampled at ``fs`` (peak 0.9) and a
+    list of ``(start, end, label)`` in seconds, one per section. A section whose chords are
+    None repeats the first section's music (with a new melody).
+    """
+    rng = np.random.default_rng(seed)
+    bar = 4 * BEAT
+    total = sum(s[2] for s in sections) * bar
+    signal = np.zeros(int(total * fs) + fs)
+
+    def add(at, amp, freq, seconds, harmonics, decay):
+        _add(signal, at, amp * _tone(freq, seconds, harmonics, decay, rng, fs), fs)
+
+    segments = []
+    start = 0.0
+    hat = int(0.03 * fs)
+    for name, chords, bars, instrument in sections:
+        if chords is None:
+            chords, instrument = sections[0][1], sections[0][3]
+        harmonics, decay = instrument
+        for half in range(bars * 2):  # a chord every half bar
+            chord = chords[half % len(chords)]
+            t0 = start + half * bar / 2
+            for beat in range(2):  # the chord, re-struck on every beat when plucked
+                if decay or beat == 0:
+                    for p in chord:
+                        add(t0 + beat * BEAT, 0.3, _midi_hz(p), BEAT if decay else bar / 2, harmonics, decay)
+            add(t0, 0.5, _midi_hz(chord[0] - 24), bar / 2, (1.0, 0.5), 0.8)  # bass
+            for step in range(4):  # a melody of eighth notes from the chord, an octave up
+                if rng.random() < 0.7:
+                    add(t0 + step * BEAT / 2, 0.25, _midi_hz(rng.choice(chord) + 12), BEAT / 2, harmonics[:3], 4.0)
+            for beat in range(2):  # a soft hi-hat on the off-beats
+                _add(signal, t0 + (beat + 0.5) * BEAT, 0.05 * rng.standard_normal(hat) * np.linspace(1, 0, hat), fs)
+        segments.append((start, start + bars * bar, name.split(":")[0]))
+        start += bars * bar
+    signal = signal[: int(total * fs)]
+    signal += 0.003 * rng.standard_normal(len(signal))
+    return 0.9 * signal / np.max(np.abs(signal)), segments
+
+
+def _add(buf, at, x, fs=FS):
+    i = int(round(at * fs))
+    x = x[: max(0, len(buf) - i)]
+    buf[i: i + len(x)] += x
+
+
+def write_wav(path, signal, fs=FS):
+    """Write a mono 16-bit WAV file with the standard library."""
+    pcm = np.clip(np.round(np.asarray(signal) * 32767), -32768, 32767).astype("<i2")
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(fs)
+        w.writeframes(pcm.tobytes())
 
 
 def text_picture(m, size=34, shades=" .:-=+*#%@"):
-    """A coarse picture of a non-negative matrix, one character per cell, darker is larger."""
+    """A coarse picture of a matrix, two characters per cell, darker is larger.
+
+    Cells are block means, and the shades span the range from the smallest cell to the largest.
+    """
     m = np.asarray(m, dtype=float)
     rows = np.linspace(0, m.shape[0], min(size, m.shape[0]) + 1).astype(int)
     cols = np.linspace(0, m.shape[1], min(size, m.shape[1]) + 1).astype(int)
-    top = m.max() if m.size and m.max() > 0 else 1.0
+    cells = np.array([[m[r0:r1, c0:c1].mean() for c0, c1 in zip(cols[:-1], cols[1:])]
+                      for r0, r1 in zip(rows[:-1], rows[1:])]).reshape(len(rows) - 1, len(cols) - 1)
+    lo = cells.min() if cells.size else 0.0
+    span = cells.max() - lo if cells.size and cells.max() > lo else 1.0
     lines = []
-    for r0, r1 in zip(rows[:-1], rows[1:]):
-        cells = [m[r0:r1, c0:c1].mean() / top for c0, c1 in zip(cols[:-1], cols[1:])]
-        lines.append("".join(shades[min(int(v * len(shades)), len(shades) - 1)] * 2 for v in cells))
+    for row in (cells - lo) / span:
+        lines.append("".join(shades[min(int(v * len(shades)), len(shades) - 1)] * 2 for v in row))
     return "\n".join(lines)
 
 
-def main():
-    from velmor import unit7
+def _pairs(detected, true):
+    """Each true boundary with the nearest detected one (or None), and detections left over."""
+    detected = list(detected)
+    used = set()
+    rows = []
+    for t in true:
+        free = [i for i in range(len(detected)) if i not in used]
+        if free:
+            i = min(free, key=lambda k: abs(detected[k] - t))
+            if abs(detected[i] - t) < 3.0:
+                used.add(i)
+                rows.append((t, detected[i]))
+                continue
+        rows.append((t, None))
+    extra = [d for i, d in enumerate(detected) if i not in used]
+    return rows, extra
 
-    signal, boundaries = synthesise()
-    print(f"signal: {len(signal) / FS:.1f} s at {FS} Hz, sections change at "
-          + ", ".join(f"{b:.1f} s" for b in boundaries))
-    ssm, ff = unit7.audio_to_ssm(signal, 11, 5)
-    print(f"audio_to_ssm(signal, 11, 5): SSM of shape {ssm.shape}, feature rate ff = {ff:.4f} frames/s")
-    print(text_picture(ssm))
+
+def run_demo(args, out=None):
+    """The ``velmor demo`` command; ``args`` as parsed by :func:`velmor.cli.build_parser`."""
+    from velmor.cli.analysis import MissingExtra, analyse_signal, score
+    from velmor.cli.options import params_from_args
+
+    out = out or sys.stdout
+    params = params_from_args(args)
+    signal, segments = synthesise(seed=args.seed)
+    true = np.array([s for s, _, _ in segments[1:]])
+    print(f"velmor demo: {len(signal) / FS:.1f} s at {FS} Hz (seed {args.seed}), sections "
+          + " ".join(f"{lab} {s:.0f}-{e:.0f} s" for s, e, lab in segments), file=out)
+    if args.wav:
+        write_wav(args.wav, signal)
+        lab = os.path.splitext(str(args.wav))[0] + ".lab"
+        with open(lab, "w", encoding="utf-8") as f:
+            f.writelines(f"{s:.3f}\t{e:.3f}\t{label}\n" for s, e, label in segments)
+        print(f"wrote {args.wav} and {lab}", file=out)
+
+    a = analyse_signal(signal, params)
+    fr = a.frames
+    print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
+          f"{a.feature_rate:.3f} frames/s (CENS filter {params.cens_filter}, downsampling "
+          f"{params.cens_ds}); darker is more similar", file=out)
+    print(text_picture(a.ssm), file=out)
+    print(f"\nnovelty: checkerboard kernel {params.kernel} = {fr['kernel']} frames; peaks "
+          f"are maxima of a window of {params.neighbourhood} = {fr['neighbourhood']} frames", file=out)
+    dropped = sorted(set(a.peak_frames.tolist()) - set(a.boundary_frames.tolist()))
+    print("novelty peak frames: " + " ".join(map(str, a.peak_frames.tolist()))
+          + (f"  (not boundaries, near an edge or low: {' '.join(map(str, dropped))})" if dropped else ""),
+          file=out)
+
+    rows, extra = _pairs(a.boundaries, true)
+    print("\n  true (s)   detected (s)   error (s)", file=out)
+    for t, d in rows:
+        print(f"  {t:8.2f}   " + ("      missed" if d is None else f"{d:12.2f}   {d - t:+9.2f}"), file=out)
+    for d in extra:
+        print(f"         -   {d:12.2f}   (extra)", file=out)
+    print(file=out)
+    for s in score(a.boundaries, true, (0.5, 3.0)):
+        print(f"tolerance {s['tolerance']:g} s: P {s['precision']:.3f}  R {s['recall']:.3f}  "
+              f"F {s['f']:.3f}", file=out)
+
+    if args.plot:
+        try:
+            from velmor.cli.plot import plot_analysis
+
+            plot_analysis(args.plot, a, true, title="velmor demo: A B A C D")
+            print(f"\nwrote {args.plot}", file=out)
+        except MissingExtra as exc:
+            print(f"\nno plot: {exc}", file=out)
+    return 0
+
+
+def main(argv=None):
+    from velmor.cli import main as cli_main
+
+    return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

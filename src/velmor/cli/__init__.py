@@ -1,0 +1,134 @@
+"""The ``velmor`` command line: ``velmor demo`` and ``velmor segment FILE...``.
+
+``main(argv)`` is the entry point of the console script and of ``python -m velmor``; it
+returns the exit status (0 when everything worked, 1 when a file failed or an optional
+dependency is missing, 2 for a bad command line).
+
+The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),
+:func:`analyse_file` (a :class:`Task`: file, :class:`Params`, reference, plot path; returns
+a JSON-ready dict), :func:`load_audio` and :func:`read_reference`.
+"""
+
+import argparse
+import os
+import sys
+
+from .. import __version__
+from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
+from .options import Duration, Params, add_analysis_arguments, non_negative_int, seconds
+
+FORMATS = ("text", "csv", "json", "lab")
+DEFAULT_TOLERANCES = (0.5, 3.0)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="velmor",
+        description="Find where a piece of music changes: CENS self-similarity matrix, "
+                    "checkerboard novelty, peaks as section boundaries.",
+        epilog="Run 'velmor COMMAND --help' for the options of a command.")
+    parser.add_argument("--version", action="version", version=f"velmor {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    demo = sub.add_parser(
+        "demo", help="synthesise a minute of music with known sections and analyse it",
+        description="Synthesise a piece of about a minute with known sections (fixed seed), "
+                    "find its boundaries and compare them with the true ones.")
+    demo.add_argument("--plot", default="velmor-demo.png", metavar="FILE.png",
+                      help="where to write the picture (default %(default)s)")
+    demo.add_argument("--no-plot", dest="plot", action="store_const", const=None,
+                      help="do not write a picture")
+    demo.add_argument("--seed", type=non_negative_int, default=0,
+                      help="seed of the synthesis (default %(default)s)")
+    demo.add_argument("--wav", metavar="FILE.wav",
+                      help="also write the piece as a 16-bit WAV file, and its sections "
+                           "beside it as FILE.lab")
+    add_analysis_arguments(demo)
+
+    seg = sub.add_parser(
+        "segment", help="find section boundaries in audio files",
+        description="Find section boundaries in audio files (WAV, FLAC, OGG, and MP3 where "
+                    "libsndfile reads it) and print them in seconds.",
+        epilog="Results go to standard output (or --output); errors, the progress bar and the "
+               "summary go to standard error. The exit status is 1 if any file failed.")
+    seg.add_argument("files", nargs="+", metavar="FILE", help="audio files")
+    g = seg.add_argument_group("scoring")
+    g.add_argument("-r", "--ref", action="append", metavar="PATH",
+                   help="reference boundaries: a file of times (one per line) or of "
+                        "'start end label' lines (.lab); give one per FILE, in order, or a "
+                        "directory holding STEM.lab or STEM.txt for each FILE")
+    g.add_argument("-t", "--tolerance", action="append", type=seconds, metavar="SEC",
+                   help="tolerance of the scores in seconds, repeatable (default 0.5 and 3)")
+    g = seg.add_argument_group("output")
+    g.add_argument("-f", "--format", choices=FORMATS, default="text",
+                   help="result format (default %(default)s)")
+    g.add_argument("-o", "--output", metavar="DIR",
+                   help="write one result file per input, DIR/STEM.txt|csv|json|lab, "
+                        "instead of printing")
+    g.add_argument("--plot", metavar="FILE.png",
+                   help="write a picture of the analysis; with several inputs, the path "
+                        "must contain {stem} (the input's name without extension)")
+    g.add_argument("-q", "--quiet", action="store_true", help="no summary line")
+    g = seg.add_argument_group("batch")
+    g.add_argument("-j", "--jobs", type=non_negative_int, default=1, metavar="N",
+                   help="analyse N files at once in worker processes; 0 means one per CPU "
+                        "(default %(default)s)")
+    g.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="show a progress bar on standard error (default: when it is a terminal)")
+    add_analysis_arguments(seg)
+    parser.segment_parser = seg  # for usage errors found after parsing
+    return parser
+
+
+def _stem(path):
+    return os.path.splitext(os.path.basename(path))[0]
+
+
+def _check_segment_args(parser, args):
+    """Cross-option checks that argparse's types cannot do; each failure is a usage error."""
+    sp = parser.segment_parser
+    n = len(args.files)
+    args.tolerance = tuple(args.tolerance or DEFAULT_TOLERANCES)
+    refs = args.ref or []
+    if len(refs) == 1 and os.path.isdir(refs[0]):
+        pass
+    elif refs and len(refs) != n:
+        sp.error(f"--ref given {len(refs)} time(s) for {n} file(s): give one per file, "
+                 "or a directory")
+    stems = [_stem(f) for f in args.files]
+    if args.plot is not None:
+        try:
+            args.plot.format(stem="x")
+        except (KeyError, IndexError, ValueError):
+            sp.error(f"--plot {args.plot!r}: the only placeholder allowed is {{stem}}")
+        if n > 1 and "{stem}" not in args.plot:
+            sp.error("--plot with several files needs {stem} in the path, e.g. 'plots/{stem}.png'")
+    if (args.output is not None or args.plot is not None) and len(set(stems)) < n:
+        dup = sorted({s for s in stems if stems.count(s) > 1})
+        sp.error(f"several inputs are named {dup[0]!r}: their result files would overwrite "
+                 "each other")
+    if args.output is not None and os.path.exists(args.output) and not os.path.isdir(args.output):
+        sp.error(f"--output {args.output!r} is not a directory")
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "segment":
+        _check_segment_args(parser, args)
+    try:
+        if args.command == "demo":
+            from ..demo import run_demo
+
+            return run_demo(args)
+        from .batch import run_segment
+
+        return run_segment(args)
+    except BrokenPipeError:  # e.g. 'velmor segment ... | head': stop quietly
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+__all__ = ["main", "build_parser", "Analysis", "Duration", "Params", "Task", "analyse_file",
+           "analyse_signal", "load_audio", "read_reference"]

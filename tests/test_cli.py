@@ -1,0 +1,255 @@
+"""The velmor command line on small generated audio files."""
+
+import csv
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+import wave
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from velmor.cli import main
+from velmor.cli.analysis import AnalysisError, read_reference
+from velmor.cli.options import Duration
+
+CHANGE = 8.0  # seconds: where the two-section test signal changes chord and timbre
+FAST = ["--kernel", "6s", "--neighbourhood", "6s"]  # suits 16-second signals
+
+
+def two_sections(rate, seconds=CHANGE):
+    """C major (soft) then F-sharp major (bright), each `seconds` long, at `rate` Hz."""
+    t = np.arange(int(seconds * rate)) / rate
+    parts = []
+    for chord, harmonics in (((60, 64, 67), (1.0, 0.3)), ((66, 70, 73), (1.0, 0.8, 0.6, 0.4))):
+        x = sum(a * np.sin(2 * np.pi * h * 440 * 2 ** ((p - 69) / 12) * t)
+                for p in chord for h, a in enumerate(harmonics, 1))
+        parts.append(x / np.abs(x).max())
+    return 0.8 * np.concatenate(parts)
+
+
+def write_wav(path, signal, rate, channels=1):
+    pcm = (np.clip(signal, -1, 1) * 32767).astype("<i2")
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(np.repeat(pcm, channels).tobytes())
+    return str(path)
+
+
+@pytest.fixture
+def song(tmp_path):
+    def make(name="song.wav", rate=22050, channels=1):
+        return write_wav(tmp_path / name, two_sections(rate), rate, channels)
+    return make
+
+
+def run(capsys, *argv):
+    status = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("rate, channels", [(22050, 1), (44100, 2), (16000, 1)])
+def test_finds_the_change_after_mixing_and_resampling(capsys, song, rate, channels):
+    status, out, err = run(capsys, "segment", song(rate=rate, channels=channels), "-f", "json", *FAST)
+    assert status == 0, err
+    (result,) = json.loads(out)
+    assert result["sample_rate"] == rate and result["channels"] == channels
+    assert result["duration"] == pytest.approx(2 * CHANGE, abs=0.01)
+    assert len(result["boundaries"]) == 1
+    assert result["boundaries"][0] == pytest.approx(CHANGE, abs=0.6)
+
+
+@pytest.mark.parametrize("conditioning", [["--smooth", "2s"], ["--threshold", "0.5"],
+                                          ["--smooth", "4f", "--threshold", "0.2"]])
+def test_conditioning_keeps_the_change(capsys, song, conditioning):
+    status, out, err = run(capsys, "segment", song(), "-f", "json", *FAST, *conditioning)
+    assert status == 0, err
+    assert json.loads(out)[0]["boundaries"] == [pytest.approx(CHANGE, abs=0.6)]
+
+
+@pytest.mark.parametrize("margin, found", [([], False), (["--margin", "1f"], True), (["--margin", "0.5s"], True)])
+def test_edge_margin(capsys, tmp_path, margin, found):
+    x = two_sections(22050)
+    early = np.concatenate([x[int(6 * 22050):], x[-6 * 22050:]])  # changes 2 s in, of 16 s
+    path = write_wav(tmp_path / "early.wav", early, 22050)
+    _, out, _ = run(capsys, "segment", path, "-f", "json", *FAST, *margin)
+    assert json.loads(out)[0]["boundaries"] == ([pytest.approx(2.0, abs=0.6)] if found else [])
+
+
+@pytest.mark.parametrize("signal, status, boundaries", [
+    (np.zeros(0), 1, None),  # no samples: a failure that says so
+    (np.zeros(22050 * 10), 0, []),  # silence: nothing changes
+    (0.5 * np.sin(np.arange(22050) * 0.1), 0, []),  # shorter than the kernel
+])
+def test_degenerate_audio(capsys, tmp_path, signal, status, boundaries):
+    path = write_wav(tmp_path / "odd.wav", signal, 22050)
+    code, out, err = run(capsys, "segment", path, "-f", "json")
+    assert code == status
+    (result,) = json.loads(out)
+    if boundaries is None:
+        assert result["error"] == "the file holds no audio samples" and "odd.wav" in err
+    else:
+        assert result["boundaries"] == boundaries
+
+
+@pytest.mark.parametrize("reference, f_at_3s", [
+    ("8.0\n", 1.0),
+    ("# start end label\n0 8 A\n8 16 B\n", 1.0),
+    ("4.0\n12.0\n", 0.0),
+])
+def test_reference_scores(capsys, song, tmp_path, reference, f_at_3s):
+    ref = tmp_path / "ref.lab"
+    ref.write_text(reference)
+    status, out, err = run(capsys, "segment", song(), "--ref", ref, "-f", "json", *FAST)
+    assert status == 0
+    scores = {s["tolerance"]: s["f"] for s in json.loads(out)[0]["scores"]}
+    assert set(scores) == {0.5, 3.0}
+    assert scores[3.0] == pytest.approx(f_at_3s)
+    assert f"{f_at_3s:.3f} at 3 s (1 with reference)" in err
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("3\n1.5\n# comment\n\n1.5\n", [1.5, 3.0]),
+    ("10 20 B\n0 10 A\n20 31.5 A\n", [10.0, 20.0]),  # unsorted lab: first start, last end dropped
+    ("0 10 A\n12 20 B\n", [10.0, 12.0]),  # a gap: both its edges are boundaries
+    ("0.0\t5.0\tintro  # tabs\n", []),
+])
+def test_read_reference(tmp_path, text, expected):
+    path = tmp_path / "r.txt"
+    path.write_text(text)
+    assert read_reference(path).tolist() == expected
+
+
+@pytest.mark.parametrize("text", ["1\n2 3 A\n", "abc\n", "-1\n", "1 nan X\n"])
+def test_bad_reference(tmp_path, text):
+    path = tmp_path / "r.txt"
+    path.write_text(text)
+    with pytest.raises(AnalysisError, match="r.txt"):
+        read_reference(path)
+
+
+@pytest.mark.parametrize("text, ff, frames", [
+    ("8", 2.0, 16), ("8s", 2.0, 16), ("750ms", 4.0, 3), ("7f", 2.0, 7), (".1", 2.0, 1),
+])
+def test_duration_to_frames(text, ff, frames):
+    assert Duration.parse(text).frames(ff) == frames
+
+
+@pytest.mark.parametrize("seconds, parity, frames", [
+    (4.9, "even", 4), (5.1, "even", 6), (0.1, "even", 2), (7.0, "even", 8),
+    (5.9, "odd", 5), (6.1, "odd", 7), (0.1, "odd", 1), (8.0, "odd", 9), (3.0, None, 3),
+])
+def test_rounding_to_parity(seconds, parity, frames):
+    assert Duration(seconds).frames(1.0, parity=parity) == frames
+
+
+def test_each_format_parses(capsys, song, tmp_path):
+    path = song()
+    outputs = {}
+    for fmt in ("text", "csv", "json", "lab"):
+        status, outputs[fmt], _ = run(capsys, "segment", path, "-f", fmt, *FAST)
+        assert status == 0
+    (b,) = json.loads(outputs["json"])[0]["boundaries"]
+    assert f"{b:.2f}" in outputs["text"]
+    (row,) = csv.DictReader(io.StringIO(outputs["csv"]))
+    assert (row["file"], float(row["time"])) == (path, pytest.approx(b, abs=1e-3))
+    lab = tmp_path / "out.lab"
+    lab.write_text(outputs["lab"])
+    assert read_reference(lab).tolist() == [pytest.approx(b, abs=1e-3)]
+
+
+def test_plot_is_a_png(capsys, song, tmp_path):
+    png = tmp_path / "plots" / "song.png"
+    status, _, err = run(capsys, "segment", song(), "--plot", tmp_path / "plots" / "{stem}.png", *FAST)
+    assert status == 0, err
+    assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_batch_with_an_unreadable_file(capsys, song, tmp_path, jobs):
+    bad = tmp_path / "broken.wav"
+    bad.write_bytes(b"RIFF not really audio")
+    files = [song("one.wav"), str(bad), song("three.wav", rate=44100)]
+    status, out, err = run(capsys, "segment", *files, "--jobs", jobs, "-f", "json", *FAST)
+    assert status == 1
+    results = json.loads(out)
+    assert [r["file"] for r in results] == files  # in input order, whatever finished first
+    assert "error" in results[1] and all("boundaries" in results[i] for i in (0, 2))
+    (line,) = [ln for ln in err.splitlines() if "broken.wav" in ln]
+    assert "cannot read audio" in line
+    assert "3 files: 2 done, 1 failed" in err
+
+
+def test_output_directory_one_file_per_input(capsys, song, tmp_path):
+    out_dir = tmp_path / "results"
+    files = [song("a.wav"), song("b.wav")]
+    status, out, _ = run(capsys, "segment", *files, "-o", out_dir, "-f", "lab", *FAST)
+    assert status == 0 and out == ""
+    assert sorted(os.listdir(out_dir)) == ["a.lab", "b.lab"]
+    assert read_reference(out_dir / "a.lab").tolist() == [pytest.approx(CHANGE, abs=0.6)]
+
+
+def test_reference_directory_and_mean_f(capsys, song, tmp_path):
+    refs = tmp_path / "refs"
+    refs.mkdir()
+    (refs / "a.txt").write_text("8\n")
+    (refs / "b.lab").write_text("0 3 A\n3 16 B\n")
+    status, _, err = run(capsys, "segment", song("a.wav"), song("b.wav"), song("c.wav"),
+                         "--ref", refs, "-t", "2", "-f", "csv", *FAST)
+    assert status == 0
+    assert err.strip().endswith("mean F 0.500 at 2 s (2 with references)")
+
+
+@pytest.mark.parametrize("extra", [
+    ["--kernel", "abc"], ["--kernel", "0s"], ["--neighbourhood", "1.5f"], ["--threshold", "1.5"],
+    ["--jobs", "-1"], ["--format", "xml"], ["--tolerance", "3f"], ["--fft-len", "1001"],
+    ["--ref", "a.txt", "--ref", "b.txt"], ["--plot", "{name}.png"],
+])
+def test_bad_options_are_usage_errors(capsys, song, extra):
+    with pytest.raises(SystemExit) as exc:
+        main(["segment", song(), *extra])
+    assert exc.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: velmor segment") and "error:" in err
+
+
+def test_plot_of_several_files_needs_stem(capsys, song):
+    with pytest.raises(SystemExit):
+        main(["segment", song("a.wav"), song("b.wav"), "--plot", "x.png"])
+    assert "{stem}" in capsys.readouterr().err
+
+
+def test_missing_audio_extra_says_what_to_install(capsys, song, monkeypatch):
+    path = song()
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    status, _, err = run(capsys, "segment", path)
+    assert status == 1
+    assert "pip install 'velmor[audio]'" in err
+
+
+def test_demo_finds_its_sections(capsys, tmp_path, monkeypatch):
+    status, out, _ = run(capsys, "demo", "--no-plot", "--wav", tmp_path / "demo.wav")
+    assert status == 0
+    assert "tolerance 3 s: P 1.000  R 1.000  F 1.000" in out
+    assert read_reference(tmp_path / "demo.lab").tolist() == [12.0, 26.0, 38.0, 50.0]
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    status, out, _ = run(capsys, "demo", "--plot", tmp_path / "demo.png")
+    assert status == 0 and "no plot: plotting needs the 'plot' extra" in out
+    assert not (tmp_path / "demo.png").exists()
+
+
+def test_python_m_velmor_is_the_console_script(song):
+    script = shutil.which("velmor", path=str(Path(sys.executable).parent)) or shutil.which("velmor")
+    if script is None:
+        pytest.skip("the velmor console script is not installed")
+    argv = ["segment", song(), "-f", "csv", "-q", *FAST]
+    runs = [subprocess.run(cmd + argv, capture_output=True, text=True, check=True)
+            for cmd in ([script], [sys.executable, "-m", "velmor"])]
+    assert runs[0].stdout == runs[1].stdout and runs[0].stdout.count("\n") == 2
