@@ -1,5 +1,6 @@
 // peaks.cpp: region peak picking (find_region_peaks).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -54,6 +55,7 @@ void scan_windows(Frame& fr, PyObject* x, PyObject* region_len, PyObject* hw, Py
 
 Ref find_region_peaks(Frame& fr, PyObject* const* args) {
     PyObject *x_arg = args[0], *region_len = args[1];
+    if (Ref r; native::try_find_region_peaks(x_arg, region_len, r)) return r;
 
     fr.at(1);  // peaks = []
     Ref peaks = new_list();

@@ -1,5 +1,6 @@
 // prf.cpp: matching estimates with references, and precision, recall and F (pos_neg_split, calc_prf).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -74,7 +75,8 @@ Ref pos_neg_split(Frame& fr, PyObject* const* args) {
     Ref ref_len = integer(length(ref));
     Ref ref_label = call(zeros_for_ref, {ref_len}, {Kw{N.dtype, bool_type}});
 
-    match_estimates(fr, est, ref, tau, est_label, ref_label);  // statements 3 to 8
+    if (!native::try_match_estimates(est, ref, tau, est_label, ref_label))
+        match_estimates(fr, est, ref, tau, est_label, ref_label);  // statements 3 to 8
 
     fr.at(9);  // return est[est_label], est[est_label == False], ref[ref_label], ref[ref_label == False]
     Ref est_pos = item(est, est_label);

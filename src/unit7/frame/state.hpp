@@ -13,7 +13,7 @@ namespace unit7 {
     X(make_derivative_kernel) X(pos_neg_split) X(dot) X(T) X(shape) X(ones) X(zeros) X(empty)            \
     X(arange) X(linspace) X(array) X(atleast_2d) X(outer) X(exp) X(abs) X(sum) X(roll) X(pad)            \
     X(concatenate) X(convolve) X(linalg) X(norm) X(logical_and) X(nonzero) X(all) X(mode) X(edge)        \
-    X(full) X(dtype) X(axis) X(keepdims) X(range) X(enumerate) X(unit4)
+    X(full) X(dtype) X(axis) X(keepdims) X(range) X(enumerate) X(unit4) X(order) X(F)
 
 struct Names {
 #define UNIT7_DECLARE_NAME(n) PyObject* n = nullptr;
