@@ -1,5 +1,6 @@
 // diagonal.cpp: novelty along the main diagonal (diagonal_slide, diagonal_novelty).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -8,8 +9,8 @@ namespace {
 // The per-frame loop of diagonal_slide, statements 7 and 8:
 //     for n in range(ssm_len):
 //         out[n] = np.sum(kernel * pad_ssm[n:n + k_len, n:n + k_len])
-// It stands on its own so that a native loop can take its place behind a guard that admits
-// only the inputs on which the two cannot be told apart; this numpy path stays the definition.
+// It stays the definition; on the inputs where the two cannot be told apart, the native loop
+// takes over from statement 4 instead, so that no padded copy is made.
 void slide_frames(Frame& fr, PyObject* kernel, PyObject* pad_ssm, PyObject* out, PyObject* ssm_len,
                   PyObject* k_len) {
     fr.at(7);
@@ -49,6 +50,9 @@ Ref diagonal_slide(Frame& fr, PyObject* const* args) {
     fr.at(3);  // ssm_len = ssm.shape[0]
     Ref ssm_shape = attr(ssm, N.shape);
     Ref ssm_len = item(ssm_shape, S.c.i0);
+
+    // A square float64 matrix and kernel: the native loop does statements 4 to 9 without the padded copy.
+    if (Ref out; native::try_diagonal_slide(ssm, kernel, out)) return out;
 
     fr.at(4);  // pad_ssm = np.zeros((ssm_len + k_len, ssm_len + k_len))
     Ref np = global(N.np);
