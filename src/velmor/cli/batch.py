@@ -150,6 +150,7 @@ def run_segment(args):
     finally:
         progress.close()
     writer.close()
+    sys.stdout.flush()  # results first, then the summary, also when both go to one terminal
     if not args.quiet:
         print(_summary(tasks, done, failed, scored), file=sys.stderr)
     return 1 if failed else 0
