@@ -1,5 +1,6 @@
 // column.cpp: the derivative kernel and column novelty (make_derivative_kernel, column_derivative).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -37,6 +38,24 @@ void slide_columns(Frame& fr, PyObject* padded, PyObject* k_len, PyObject* rows,
         Ref length = call(norm, {d});
         set_item(out, n, length);
     }
+}
+
+// Statements 3 and 4 of column_derivative, the zero padding on both sides:
+//     z = np.zeros((N, k_len // 2))
+//     m = np.concatenate((z, m, z), axis=1)
+Ref pad_columns(Frame& fr, PyObject* m, PyObject* k_len, PyObject* rows) {
+    fr.at(3);
+    Ref np = global(N.np);
+    Ref zeros = attr(np, N.zeros);
+    Ref half = floordiv(k_len, S.c.i2);
+    Ref z_shape = tuple({rows, half});
+    Ref z = call(zeros, {z_shape});
+
+    fr.at(4);
+    Ref np_for_cat = global(N.np);
+    Ref concatenate = attr(np_for_cat, N.concatenate);
+    Ref blocks = tuple({z, m, z});
+    return call(concatenate, {blocks}, {Kw{N.axis, S.c.i1}});
 }
 
 }  // namespace
@@ -95,23 +114,21 @@ Ref column_derivative(Frame& fr, PyObject* const* args) {
     Ref zeros = attr(np, N.zeros);
     Ref out = call(zeros, {rows});
 
-    fr.at(3);  // z = np.zeros((N, k_len // 2))
-    Ref np_for_z = global(N.np);
-    Ref zeros_for_z = attr(np_for_z, N.zeros);
-    Ref half = floordiv(k_len, S.c.i2);
-    Ref z_shape = tuple({rows, half});
-    Ref z = call(zeros_for_z, {z_shape});
-
-    fr.at(4);  // m = np.concatenate((z, m, z), axis=1)
-    Ref np_for_cat = global(N.np);
-    Ref concatenate = attr(np_for_cat, N.concatenate);
-    Ref blocks = tuple({z, m, z});
-    m = call(concatenate, {blocks}, {Kw{N.axis, S.c.i1}});
+    // The native loop reads m in place and leaves out the columns of zeros: no padded copy.
+    const bool native_loop = native::admit_column_derivative(m, k_len);
+    if (!native_loop) m = pad_columns(fr, m, k_len, rows);  // statements 3 and 4
 
     fr.at(5);  // kern = make_derivative_kernel(N, k_len)
     Ref make_kernel = global(N.make_derivative_kernel);
     Ref kern = call(make_kernel, {rows, k_len});
 
+    if (native_loop) {
+        if (native::try_column_derivative(m, k_len, kern, out)) {
+            fr.at(9);
+            return out;
+        }
+        m = pad_columns(fr, m, k_len, rows);  // the kernel or the values are not for the native loop
+    }
     slide_columns(fr, m, k_len, rows, out, kern);  // statements 6 to 8
 
     fr.at(9);  // return out

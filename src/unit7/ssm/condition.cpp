@@ -1,5 +1,6 @@
 // condition.cpp: thresholding and scaling (thresh_and_scale) and the time-lag transform (make_lag_matrix).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -36,6 +37,7 @@ void roll_columns(Frame& fr, PyObject* s, PyObject* out) {
 
 Ref thresh_and_scale(Frame& fr, PyObject* const* args) {
     PyObject *m = args[0], *tau = args[1];
+    if (Ref r; native::try_thresh_and_scale(m, tau, r)) return r;
 
     fr.at(1);  // out = (m - tau) / (1 - tau)
     Ref shifted = sub(m, tau);
@@ -52,6 +54,7 @@ Ref thresh_and_scale(Frame& fr, PyObject* const* args) {
 
 Ref make_lag_matrix(Frame& fr, PyObject* const* args) {
     PyObject* s = args[0];
+    if (Ref r; native::try_make_lag_matrix(s, r)) return r;
 
     fr.at(1);  // out = np.empty(s.shape)
     Ref np = global(N.np);

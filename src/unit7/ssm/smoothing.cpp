@@ -1,5 +1,6 @@
 // smoothing.cpp: averaging along the diagonals of a matrix (diagonal_smoothing).
 #include "bodies.hpp"
+#include "native/paths.hpp"
 
 namespace unit7::body {
 
@@ -94,7 +95,8 @@ Ref diagonal_smoothing(Frame& fr, PyObject* const* args) {
     Ref total = call(sum, {win});
     win = inplace_truediv(win, total);
 
-    smooth_diagonals(fr, m, win_len, n, out, win);  // statements 5 to 12
+    if (!native::try_smooth_diagonals(m, win_len, out, win))
+        smooth_diagonals(fr, m, win_len, n, out, win);  // statements 5 to 12
 
     fr.at(13);  // return out
     return out;
