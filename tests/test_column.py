@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from lines import assert_fails_at, line
 from velmor import unit7
 
 M3 = np.arange(1, 10).reshape(3, 3)
@@ -16,18 +17,6 @@ PROFILES = {
     5: [-0.07910064, -0.24364712, 0.35450447, 0.24364712, 0.07910064],
     6: [-0.06383746, -0.16672406, -0.26943848, 0.26943848, 0.16672406, 0.06383746],
 }
-
-
-def line(f, k):
-    """The line that a traceback entry of f reports for its k-th statement."""
-    return f.__code__.co_firstlineno + f.__doc__.count("\n") + 1 + k
-
-
-def assert_fails_at(name, args, exc, k, entries):
-    f = getattr(unit7, name)
-    with pytest.raises(exc) as info:
-        f(*args)
-    assert [(e[0], e[2]) for e in entries(info)] == [(f"velmor.unit7.{name}", line(f, k))]
 
 
 @pytest.mark.parametrize("k_len", PROFILES)

@@ -3,21 +3,10 @@
 import numpy as np
 import pytest
 
+from lines import assert_fails_at, line
 from velmor import unit7
 
 M3 = np.arange(1, 10).reshape(3, 3)
-
-
-def line(f, k):
-    """The line that a traceback entry of f reports for its k-th statement."""
-    return f.__code__.co_firstlineno + f.__doc__.count("\n") + 1 + k
-
-
-def assert_fails_at(name, args, exc, k, entries):
-    f = getattr(unit7, name)
-    with pytest.raises(exc) as info:
-        f(*args)
-    assert [(e[0], e[2]) for e in entries(info)] == [(f"velmor.unit7.{name}", line(f, k))]
 
 
 @pytest.mark.parametrize(

@@ -3,16 +3,12 @@
 import numpy as np
 import pytest
 
+from lines import line
 from velmor import unit7
 
 NAN = np.nan
 INT = np.arange(1).dtype
 SIGNAL = (1, 3, 2, 4, 1, 0, 2, 1)
-
-
-def line(f, k):
-    """The line that a traceback entry of f reports for its k-th statement."""
-    return f.__code__.co_firstlineno + f.__doc__.count("\n") + 1 + k
 
 
 def peaks_reference(x, region_len):
