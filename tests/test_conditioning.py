@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from lines import assert_fails_at, line
+from lines import assert_fails_at
 from velmor import unit7
 
 M3 = np.arange(1, 10).reshape(3, 3)
