@@ -4,11 +4,9 @@
 // numpy path's temporaries:
 //   thresh_and_scale    out = (m - tau) / (1 - tau), then 0 where out < 0: one pass instead of four;
 //   make_lag_matrix     out[r, c] = s[(r + c) mod N, c]: no roll per column;
-//   diagonal_smoothing  out[i, j] = out[j, i] = (1 / win_len) * sum over d of m[i + d, j + d], i >= j,
-//                       d = fb + 1 - win_len .. fb, fb = (win_len - 1) // 2, the terms outside the
-//                       matrix left out, which is what the full convolution of each diagonal with the
-//                       window of 1 / win_len entries, sliced at fb, gives: no window, no index vectors,
-//                       and each entry written once;
+//   diagonal_smoothing  out[i, j] = out[j, i] = sum over d of win[fb - d] * m[i + d, j + d] for i >= j,
+//                       fb = (win_len - 1) // 2, the terms outside the matrix left out, which is what
+//                       the full convolution of each diagonal sliced at fb gives: no index vectors;
 //   column_derivative   out[n] = || sum over j of kern[:, j] * m[:, n - h + j] ||, h = k_len // 2, the
 //                       columns outside the matrix left out instead of padded with zeros: no padded copy.
 // Large results are written with streaming stores, which do not read the destination into the cache.
@@ -35,11 +33,6 @@
 namespace unit7::native {
 
 namespace detail {
-
-// diagonal_smoothing goes in square tiles of kSmoothTile entries a side. Its scratch, in doubles,
-// holds two of them, each row with 12 entries to spare, and a cache line to align them.
-constexpr std::ptrdiff_t kSmoothTile = 128;
-constexpr std::ptrdiff_t kSmoothWork = 2 * kSmoothTile * (kSmoothTile + 12) + 8;
 
 namespace {
 
@@ -70,14 +63,6 @@ UNIT7_SSM_INLINE ix to_line(const double* p) {
 bool have_avx2() {
 #if UNIT7_SSM_X86
     return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
-bool have_avx2_fma() {
-#if UNIT7_SSM_X86
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
     return false;
 #endif
@@ -205,349 +190,171 @@ __attribute__((target("avx2"))) void lag_avx2(const double* s, ix rows, ix cols,
 
 // ---- diagonal_smoothing -----------------------------------------------------------------------
 
-// The window along the diagonals: taps d = -before .. fb, each of weight w, the terms outside the
-// matrix left out.
-struct Smoother {
-    const double* m;
-    ix ms0, ms1, n, before, fb;
-    double w;
-};
+// The rows of out go in blocks of kSmoothRows and a block in tiles of kSmoothCols columns. A tile is
+// computed into a scratch tile, then written to its place and, mirrored, to the rows of out above
+// the block, each of which receives kSmoothRows consecutive entries. Blocks and tiles start on
+// cache-line boundaries of out, so that both writes fill whole lines when its rows are whole lines
+// long. A tile's rows of m stay in the first-level cache while it is computed.
+constexpr ix kSmoothRows = 8;
+constexpr ix kSmoothCols = 64;
 
-// The lower triangle goes in square tiles of kTile x kTile entries (fewer at the edges), between the
-// same boundaries for rows and columns: 0, the first cache-line boundary of out, then every kTile.
-// A tile is computed into a scratch tile, then written to its place and, mirrored, above the main
-// diagonal, so that each row segment it writes starts on a line boundary when the rows of out are
-// whole lines long. A row of tiles reads kTile + win_len - 1 rows of m, from left to right.
-constexpr ix kTile = kSmoothTile;
-// A row of a scratch tile: four entries before it and eight after it, written by smooth_block4.
-constexpr ix kStride = kTile + 12;
-static_assert(kTile % 8 == 0 && kSmoothWork == 2 * kTile * kStride + 8, "two tiles of whole lines, aligned");
-
-UNIT7_SSM_INLINE ix tile_end(ix b, ix n, ix line) { return std::min(n, b == 0 && line > 0 ? line : b + kTile); }
-
-// Entry (i, j), i >= j, with the window cut at column 0 when lo > -before: two sums, of the taps of
-// either parity, for twice the additions in flight. The sums start at 0.0, as numpy's do, so that a
-// window of negative zeros gives a positive zero.
-UNIT7_SSM_INLINE double smooth_one(const Smoother& s, ix i, ix j, ix lo, ix hi) {
-    const double* p = s.m + (i + lo) * s.ms0 + (j + lo) * s.ms1;
-    const ix step = s.ms0 + s.ms1;
+// The window sum at (i, j), i >= j, over the offsets d = lo .. hi along the diagonal, added up as
+// smooth_16 adds up its lanes (so that a value does not depend on which of the two computes it).
+UNIT7_SSM_INLINE double smooth_one(const double* m, ix ms0, ix ms1, const double* w, ix fb, ix i, ix j, ix lo,
+                                   ix hi) {
     double even = 0.0, odd = 0.0;
+    const double* p = m + (i + lo) * ms0 + (j + lo) * ms1;
+    const ix step = ms0 + ms1;
     ix d = lo;
     for (; d < hi; d += 2, p += 2 * step) {
-        even += p[0];
-        odd += p[step];
+        even += w[fb - d] * p[0];
+        odd += w[fb - d - 1] * p[step];
     }
-    if (d == hi) even += p[0];
-    return (even + odd) * s.w;
+    if (d == hi) even += w[fb - d] * p[0];
+    return even + odd;
 }
 
-// Entries (i, j .. j + 4V - 1) of m with contiguous rows, none cut at column 0: the window's taps
-// are added as whole shifted row segments, V vectors at a time.
-template <int V>
-UNIT7_SSM_INLINE void smooth_vectors(const Smoother& s, ix i, ix j, ix hi, double* o) {
-    v4 acc[V];
-    for (int v = 0; v < V; ++v) acc[v] = v4{};
-    const double* p = s.m + (i - s.before) * s.ms0 + j - s.before;
-    for (ix d = -s.before; d <= hi; ++d, p += s.ms0 + 1)
-        for (int v = 0; v < V; ++v) {
-            v4 x;
-            load(x, p + v * kLanes);
-            acc[v] += x;
-        }
-    const v4 w = {s.w, s.w, s.w, s.w};
-    for (int v = 0; v < V; ++v) store(o + j + v * kLanes, acc[v] * w);
-}
-
-// Entries (i, j0 .. end - 1), end <= i + 1, to o[j0 .. end - 1].
-template <bool Rows>
-UNIT7_SSM_INLINE void smooth_row(const Smoother& window, ix i, ix j0, ix end, double* o) {
-    const Smoother s = window;  // a copy, which the stores below cannot change
-    const ix hi = std::min(s.fb, s.n - 1 - i);  // the window's end, cut by the bottom of the matrix
-    ix j = j0;
-    for (; j < std::min(s.before, end); ++j) o[j] = smooth_one(s, i, j, -j, hi);
-    if (Rows) {
-        for (; j + 8 * kLanes <= end; j += 8 * kLanes) smooth_vectors<8>(s, i, j, hi, o);
-        for (; j + 2 * kLanes <= end; j += 2 * kLanes) smooth_vectors<2>(s, i, j, hi, o);
-        for (; j + kLanes <= end; j += kLanes) smooth_vectors<1>(s, i, j, hi, o);
+// acc[t] += c * p[4t .. 4t + 3], t < 4.
+UNIT7_SSM_INLINE void add_products(v4 (&acc)[4], double c, const double* p) {
+    const v4 cv = {c, c, c, c};
+    for (int t = 0; t < 4; ++t) {
+        v4 x;
+        load(x, p + t * kLanes);
+        acc[t] += cv * x;
     }
-    for (; j < end; ++j) o[j] = smooth_one(s, i, j, -s.before, hi);
 }
 
-// A tile: rows i0 .. i1 - 1 and columns j0 .. j1 - 1 of the lower triangle, entry (i, j) at
-// row(i)[j - j0] (for j <= i only in a tile on the main diagonal, where j0 == i0).
+// Sixteen full windows o[j .. j + 15] of row i (m with contiguous rows), j >= before.
+UNIT7_SSM_INLINE void smooth_16(const double* m, ix ms0, const double* w, ix fb, ix before, ix hi, ix i, ix j,
+                                double* o) {
+    // Two sums per lane, for the offsets d of either parity: eight additions in flight.
+    v4 even[4] = {}, odd[4] = {};
+    const double* p = m + (i - before) * ms0 + j - before;
+    ix d = -before;
+    for (; d < hi; d += 2, p += 2 * (ms0 + 1)) {
+        add_products(even, w[fb - d], p);
+        add_products(odd, w[fb - d - 1], p + ms0 + 1);
+    }
+    if (d == hi) add_products(even, w[fb - d], p);
+    for (int t = 0; t < 4; ++t) store(o + j + t * kLanes, even[t] + odd[t]);
+}
+
+// Row i of a tile: entries jt .. end - 1 (end <= i + 1) into o[jt .. end - 1].
+UNIT7_SSM_INLINE void smooth_row(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, ix i,
+                                 ix jt, ix end, double* o) {
+    const ix fb = (win_len - 1) / 2, before = win_len - 1 - fb;  // columns before `before` lose the window's start
+    const ix hi = std::min(fb, n - 1 - i);                      // the window's end, cut by the bottom of the matrix
+    ix j = jt;
+    for (; j < std::min(before, end); ++j) o[j] = smooth_one(m, ms0, ms1, w, fb, i, j, -j, hi);
+    if (ms1 == 1 && end - j >= 4 * kLanes) {
+        for (; j + 4 * kLanes <= end; j += 4 * kLanes) smooth_16(m, ms0, w, fb, before, hi, i, j, o);
+        if (j < end) smooth_16(m, ms0, w, fb, before, hi, i, end - 4 * kLanes, o);  // again, the same values
+        j = end;
+    }
+    for (; j < end; ++j) o[j] = smooth_one(m, ms0, ms1, w, fb, i, j, -before, hi);
+}
+
+// A tile: the entries (i, j) of the rows i0 .. i1 - 1 and the columns jt .. je - 1 (je <= i1) with
+// j <= i, at tile[(i - i0) * kSmoothCols + j - jt].
 struct Tile {
     double* at;
-    ix i0, i1, j0, j1;
-    bool diagonal() const { return j0 == i0; }
-    double* row(ix i) const { return at + 4 + (i - i0) * kStride; }
+    ix i0, i1, jt, je;
 };
 
-// The lines of m that a tile reads, fetched into the second-level cache while the tile before it is
-// computed: after its row k, rows k and, for k < win_len - 1, k + the rows of the tile (counting
-// from the first row it reads). So the lines arrive in time, without a burst of fetches that would
-// hold up the sums.
-struct Fetch {
-    const double* first;  // the first line of the first row the tile reads
-    ix row0, rows, extra, lines, ms0, line;
-    Fetch(const Smoother& s, ix i0, ix i1, ix j0, ix j1) {
-        const ix c0 = std::max<ix>(0, j0 - s.before), c1 = std::min(s.n, j1 + s.fb + 8);
-        row0 = i0 - s.before;
-        rows = i1 - i0;
-        extra = s.before + s.fb;
-        lines = (c1 - c0 + 7) / 8;
-        ms0 = s.ms0;
-        line = 8 * s.ms1;
-        first = s.m + c0 * s.ms1;
-        end = s.n;
-    }
-    UNIT7_SSM_INLINE void row(ix r) const {
-        if (r < 0 || r >= end) return;
-        const double* p = first + r * ms0;
-        ix k = 0;
-        for (; k + 4 <= lines; k += 4, p += 4 * line) {
-            __builtin_prefetch(p, 0, 2);
-            __builtin_prefetch(p + line, 0, 2);
-            __builtin_prefetch(p + 2 * line, 0, 2);
-            __builtin_prefetch(p + 3 * line, 0, 2);
-        }
-        for (; k < lines; ++k, p += line) __builtin_prefetch(p, 0, 2);
-    }
-    UNIT7_SSM_INLINE void after(ix k) const {
-        row(row0 + k);
-        if (k < extra) row(row0 + rows + k);
-    }
+// Blocks and tiles end at the first line boundary of out, then every kSmoothRows rows and
+// kSmoothCols columns.
+UNIT7_SSM_INLINE ix block_end(ix i0, ix n, ix line) {
+    return std::min(n, i0 + (i0 == 0 && line > 0 ? line : kSmoothRows));
+}
+UNIT7_SSM_INLINE ix tile_end(ix jt, ix line) { return jt == 0 && line > 0 ? line : jt + kSmoothCols; }
 
-private:
-    ix end;
-};
-
-// Every tile, computed by rows(t, i), which computes its rows i .. r - 1 for some r > i and
-// returns r, with after(t, i) after each row i, and then handed to done(t). Tiles use the two halves
-// of `work` (kSmoothWork doubles, 64-byte aligned) in turn.
-template <class Rows, class After, class Done>
-UNIT7_SSM_INLINE void smooth_tiles(const Smoother& s, ix line, double* work, Rows rows, After after, Done done) {
-    ix half = 0;
-    for (ix i0 = 0, i1; i0 < s.n; i0 = i1) {
-        i1 = tile_end(i0, s.n, line);
-        for (ix j0 = 0, j1; j0 < i1; j0 = j1) {
-            j1 = tile_end(j0, s.n, line);
-            const Tile t = {work + half, i0, i1, j0, j1};
-            half ^= kTile * kStride;
-            // The next tile: to the right, or the first of the next row of tiles.
-            const bool right = j1 < i1;
-            const Fetch next(s, right ? i0 : i1, right ? i1 : tile_end(i1, s.n, line), right ? j1 : 0,
-                             right ? tile_end(j1, s.n, line) : tile_end(0, s.n, line));
-            for (ix i = i0; i < i1;)
-                for (const ix end = rows(t, i); i < end; ++i) {
-                    next.after(i - i0);
-                    after(t, i);
-                }
-            done(t);
-        }
-    }
+// Row r of tile t, computed.
+UNIT7_SSM_INLINE void smooth_tile_row(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len,
+                                      const Tile& t, ix r) {
+    const ix i = t.i0 + r;
+    if (i < t.i1 && i >= t.jt)
+        smooth_row(m, ms0, ms1, n, w, win_len, i, t.jt, std::min(t.je, i + 1), t.at + r * kSmoothCols - t.jt);
 }
 
-// The mirror of a tile on the main diagonal, within its square.
-UNIT7_SSM_INLINE void fill_upper(const Tile& t) {
-    for (ix i = t.i0; i < t.i1; ++i)
-        for (ix j = i + 1; j < t.i1; ++j) t.row(i)[j - t.j0] = t.row(j)[i - t.j0];
-}
-
-// The tile to out[i, j] and out[j, i]; a tile on the main diagonal fills its square.
+// The tile to out[i, j] and out[j, i].
 void place_tile_base(const Tile& t, ix n, double* out) {
-    if (t.diagonal()) fill_upper(t);
-    for (ix i = t.i0; i < t.i1; ++i)
-        std::memcpy(out + i * n + t.j0, t.row(i), sizeof(double) * ((t.diagonal() ? t.i1 : t.j1) - t.j0));
-    if (t.diagonal()) return;
-    for (ix j = t.j0; j < t.j1; ++j)
-        for (ix i = t.i0; i < t.i1; ++i) out[j * n + i] = t.row(i)[j - t.j0];
+    for (ix i = std::max(t.i0, t.jt); i < t.i1; ++i) {
+        const ix end = std::min(t.je, i + 1);
+        std::memcpy(out + i * n + t.jt, t.at + (i - t.i0) * kSmoothCols, sizeof(double) * (end - t.jt));
+    }
+    for (ix j = t.jt; j < t.je; ++j)
+        for (ix i = std::max(t.i0, j + 1); i < t.i1; ++i) out[j * n + i] = t.at[(i - t.i0) * kSmoothCols + j - t.jt];
 }
 
-// The tile's row i.
-template <bool Rows>
-UNIT7_SSM_INLINE ix smooth_tile_row(const Smoother& s, const Tile& t, ix i) {
-    smooth_row<Rows>(s, i, t.j0, std::min(t.j1, i + 1), t.row(i) - t.j0);
-    return i + 1;
+// Every tile, computed and then handed to place(tile).
+template <class Place>
+UNIT7_SSM_INLINE void smooth_tiles(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, ix line,
+                                   Place place) {
+    double tile[kSmoothRows * kSmoothCols];
+    for (ix i0 = 0, i1; i0 < n; i0 = i1) {
+        i1 = block_end(i0, n, line);
+        for (ix jt = 0; jt < i1; jt = tile_end(jt, line)) {
+            const Tile t = {tile, i0, i1, jt, std::min(tile_end(jt, line), i1)};
+            for (ix r = 0; r < i1 - i0; ++r) smooth_tile_row(m, ms0, ms1, n, w, win_len, t, r);
+            place(t);
+        }
+    }
 }
 
-void smooth_base(const Smoother& s, double* work, double* out) {
-    const auto after = [](const Tile&, ix) {};
-    const auto done = [&](const Tile& t) { place_tile_base(t, s.n, out); };
-    const auto rows = [&](const Tile& t, ix i) { return smooth_tile_row<true>(s, t, i); };
-    const auto strided_rows = [&](const Tile& t, ix i) { return smooth_tile_row<false>(s, t, i); };
-    if (s.ms1 == 1)
-        smooth_tiles(s, to_line(out), work, rows, after, done);
-    else
-        smooth_tiles(s, to_line(out), work, strided_rows, after, done);
+void smooth_base(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, double* out) {
+    smooth_tiles(m, ms0, ms1, n, w, win_len, to_line(out), [&](const Tile& t) { place_tile_base(t, n, out); });
 }
 
 #if UNIT7_SSM_X86
-// The smoothing loops need fused multiply-adds beside AVX2 (see smooth_block4).
-#define UNIT7_SMOOTH_AVX2 __attribute__((target("avx2,fma")))
+__attribute__((target("avx2"))) inline void put4(double* q, __m256d v) {
+    if ((reinterpret_cast<std::uintptr_t>(q) & 31) == 0)
+        _mm256_stream_pd(q, v);
+    else
+        _mm256_storeu_pd(q, v);
+}
 
-UNIT7_SSM_INLINE bool aligned32(const double* q) { return (reinterpret_cast<std::uintptr_t>(q) & 31) == 0; }
-
-// len entries from src to dst, past the cache when streaming and dst is aligned.
-template <bool Stream>
-UNIT7_SMOOTH_AVX2 UNIT7_SSM_INLINE void put_row(double* dst, const double* src, ix len) {
-    ix k = 0;
-    if (Stream && aligned32(dst)) {
-        for (; k + 2 * kLanes <= len; k += 2 * kLanes) {
-            _mm256_stream_pd(dst + k, _mm256_loadu_pd(src + k));
-            _mm256_stream_pd(dst + k + kLanes, _mm256_loadu_pd(src + k + kLanes));
+// place_tile_base past the cache, for a tile of a full block: the mirror goes in 4 x 4 transposes,
+// two per group of four columns.
+__attribute__((target("avx2"))) void place_tile_stream(const Tile& t, ix n, double* out) {
+    static_assert(kSmoothRows == 8, "two 4 x 4 transposes per group of columns");
+    for (ix i = std::max(t.i0, t.jt); i < t.i1; ++i) {
+        const double* src = t.at + (i - t.i0) * kSmoothCols - t.jt;
+        double* dst = out + i * n;
+        const ix end = std::min(t.je, i + 1);
+        ix j = t.jt;
+        for (; j < end && (reinterpret_cast<std::uintptr_t>(dst + j) & 31) != 0; ++j) dst[j] = src[j];
+        for (; j + kLanes <= end; j += kLanes) _mm256_stream_pd(dst + j, _mm256_loadu_pd(src + j));
+        for (; j < end; ++j) dst[j] = src[j];
+    }
+    ix j = t.jt;
+    for (; j + kLanes <= std::min(t.je, t.i0); j += kLanes) {  // the columns above the block
+        for (ix half = 0; half < kSmoothRows; half += kLanes) {
+            const double* r0 = t.at + half * kSmoothCols + j - t.jt;
+            const __m256d a0 = _mm256_loadu_pd(r0), a1 = _mm256_loadu_pd(r0 + kSmoothCols);
+            const __m256d a2 = _mm256_loadu_pd(r0 + 2 * kSmoothCols), a3 = _mm256_loadu_pd(r0 + 3 * kSmoothCols);
+            const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+            const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+            double* q = out + j * n + t.i0 + half;
+            put4(q, _mm256_permute2f128_pd(t0, t2, 0x20));
+            put4(q + n, _mm256_permute2f128_pd(t1, t3, 0x20));
+            put4(q + 2 * n, _mm256_permute2f128_pd(t0, t2, 0x31));
+            put4(q + 3 * n, _mm256_permute2f128_pd(t1, t3, 0x31));
         }
-        for (; k + kLanes <= len; k += kLanes) _mm256_stream_pd(dst + k, _mm256_loadu_pd(src + k));
-    } else
-        for (; k + kLanes <= len; k += kLanes) _mm256_storeu_pd(dst + k, _mm256_loadu_pd(src + k));
-    for (; k < len; ++k) dst[k] = src[k];
+    }
+    for (; j < t.je; ++j)
+        for (ix i = std::max(t.i0, j + 1); i < t.i1; ++i) out[j * n + i] = t.at[(i - t.i0) * kSmoothCols + j - t.jt];
 }
 
-// A 4 x 4 transpose from the rows p, p + ps, p + 2 ps, p + 3 ps to q, q + n, q + 2 n, q + 3 n.
-template <bool Stream>
-UNIT7_SMOOTH_AVX2 inline void put_transposed(const double* p, ix ps, double* q, ix n) {
-    // Halves of rows 0 and 2 together, and of rows 1 and 3: then each column is one unpack away.
-    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p)), _mm_load_pd(p + 2 * ps), 1);
-    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p + ps)), _mm_load_pd(p + 3 * ps), 1);
-    const __m256d c = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p + 2)), _mm_load_pd(p + 2 * ps + 2), 1);
-    const __m256d d = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(p + ps + 2)), _mm_load_pd(p + 3 * ps + 2), 1);
-    const __m256d col[4] = {_mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b), _mm256_unpacklo_pd(c, d),
-                            _mm256_unpackhi_pd(c, d)};
-    for (int k = 0; k < 4; ++k) {
-        if (Stream)
-            _mm256_stream_pd(q + k * n, col[k]);
+__attribute__((target("avx2"))) void smooth_avx2(const double* m, ix ms0, ix ms1, ix n, const double* w,
+                                                 ix win_len, double* out) {
+    const bool stream = n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes;
+    smooth_tiles(m, ms0, ms1, n, w, win_len, to_line(out), [&](const Tile& t) {
+        if (stream && t.i1 - t.i0 == kSmoothRows)
+            place_tile_stream(t, n, out);
         else
-            _mm256_storeu_pd(q + k * n, col[k]);
-    }
-}
-
-// What is left to write of a computed tile, in groups of four rows of out: for a tile below the
-// main diagonal its mirror, columns 4g .. 4g + 3 of the tile to rows j0 + 4g .. of out, in 4 x 4
-// transposes; for a tile on it (made whole by fill_upper), rows i0 + 4g .. of its square.
-struct Rest {
-    Tile t;
-    ix next, groups;
-};
-
-template <bool Stream>
-UNIT7_SMOOTH_AVX2 void put_group(const Tile& tile, ix g, ix n, double* out) {
-    const Tile t = tile;  // a copy, which the stores below cannot change
-    const ix rows = t.i1 - t.i0, c = g * kLanes;
-    if (t.diagonal()) {
-        for (ix r = c; r < std::min(rows, c + kLanes); ++r) put_row<Stream>(out + (t.i0 + r) * n + t.i0, t.row(t.i0 + r), rows);
-        return;
-    }
-    double* q = out + (t.j0 + c) * n + t.i0;
-    if (c + kLanes > t.j1 - t.j0) {
-        for (ix k = c; k < t.j1 - t.j0; ++k)
-            for (ix r = 0; r < rows; ++r) out[(t.j0 + k) * n + t.i0 + r] = t.row(t.i0 + r)[k];
-        return;
-    }
-    ix r = 0;
-    const double* p = t.row(t.i0) + c;
-    if (Stream && aligned32(q) && n % kLanes == 0)  // then so are q + r + k n for r a multiple of 4
-        for (; r + kLanes <= rows; r += kLanes) put_transposed<true>(p + r * kStride, kStride, q + r, n);
-    else
-        for (; r + kLanes <= rows; r += kLanes) put_transposed<false>(p + r * kStride, kStride, q + r, n);
-    for (; r < rows; ++r)
-        for (ix k = 0; k < kLanes; ++k) q[k * n + r] = t.row(t.i0 + r)[c + k];
-}
-
-// Rows i .. i + 3 of tile t over the columns ca .. cb - 1 (before + 3 <= ca, cb + 2 <= i, i + 3 + fb
-// < n, win_len >= 4, m with contiguous rows), and a few entries on either side. Entry (i + k, c + k)
-// is the sum of the taps e = k - before .. k + fb of m[i + e, c + e]: the four rows share the taps
-// e = 3 - before .. fb, and the rows on either side of them the taps beyond, so that a segment of a
-// diagonal of m is loaded once for four entries. Each entry is still the sum of its own terms only.
-// fma(sum, w, +0.0) rounds as sum * w does, and gives a positive zero for a sum of negative zeros,
-// as numpy's sums from 0.0 do.
-template <int Shared>  // the number of shared taps, win_len - 3, when known here; else 0
-UNIT7_SMOOTH_AVX2 void smooth_block4(const Smoother& window, const Tile& tile, ix i, ix ca, ix cb) {
-    const Smoother s = window;  // copies, which the stores below cannot change
-    const Tile t = tile;
-    const ix step = s.ms0 + 1, shared = Shared > 0 ? Shared : s.before + s.fb - 2;
-    const __m256d w = _mm256_set1_pd(s.w), zero = _mm256_setzero_pd();
-    double* o0 = t.row(i) - t.j0;
-    double* o1 = t.row(i + 1) - t.j0 + 1;
-    double* o2 = t.row(i + 2) - t.j0 + 2;
-    double* o3 = t.row(i + 3) - t.j0 + 3;
-    const double* first = s.m + (i - s.before) * s.ms0 - s.before;  // tap e = -before of column 0
-    for (ix c = ca - 3; c < cb; c += kLanes) {
-        // The taps e = -before .. fb + 3 in order, one diagonal step apart.
-        const double* q = first + c;
-        const __m256d x0 = _mm256_loadu_pd(q);
-        const __m256d x1 = _mm256_loadu_pd(q += step);
-        const __m256d l2 = _mm256_loadu_pd(q += step);
-        __m256d common = _mm256_loadu_pd(q += step);
-        for (ix e = 1; e < shared; ++e) common = _mm256_add_pd(common, _mm256_loadu_pd(q += step));
-        const __m256d l1 = _mm256_add_pd(x1, l2);
-        const __m256d l0 = _mm256_add_pd(x0, l1);
-        const __m256d r1 = _mm256_loadu_pd(q += step);
-        const __m256d r2 = _mm256_add_pd(r1, _mm256_loadu_pd(q += step));
-        const __m256d r3 = _mm256_add_pd(r2, _mm256_loadu_pd(q += step));
-        _mm256_storeu_pd(o0 + c, _mm256_fmadd_pd(_mm256_add_pd(common, l0), w, zero));
-        _mm256_storeu_pd(o1 + c, _mm256_fmadd_pd(_mm256_add_pd(_mm256_add_pd(common, l1), r1), w, zero));
-        _mm256_storeu_pd(o2 + c, _mm256_fmadd_pd(_mm256_add_pd(_mm256_add_pd(common, l2), r2), w, zero));
-        _mm256_storeu_pd(o3 + c, _mm256_fmadd_pd(_mm256_add_pd(common, r3), w, zero));
-    }
-}
-
-// Rows of tile t from i on: four at once where smooth_block4 applies, the entries it leaves out a row
-// at a time.
-template <bool Rows>
-UNIT7_SMOOTH_AVX2 inline ix smooth_tile_rows(const Smoother& s, const Tile& t, ix i) {
-    const ix ca = std::max(t.j0, s.before + 3), cb = std::min(t.j1, i - 2);
-    if (!Rows || s.before + s.fb < 3 || i + 4 > t.i1 || i + 3 + s.fb >= s.n || cb - ca < kLanes)
-        return smooth_tile_row<Rows>(s, t, i);
-    switch (s.before + s.fb - 2) {
-#define UNIT7_SMOOTH_SHARED(k) \
-    case k:                    \
-        smooth_block4<k>(s, t, i, ca, cb); \
-        break;
-        UNIT7_SMOOTH_SHARED(1) UNIT7_SMOOTH_SHARED(2) UNIT7_SMOOTH_SHARED(3) UNIT7_SMOOTH_SHARED(4)
-        UNIT7_SMOOTH_SHARED(5) UNIT7_SMOOTH_SHARED(6) UNIT7_SMOOTH_SHARED(7) UNIT7_SMOOTH_SHARED(8)
-        UNIT7_SMOOTH_SHARED(9) UNIT7_SMOOTH_SHARED(10) UNIT7_SMOOTH_SHARED(11) UNIT7_SMOOTH_SHARED(12)
-        UNIT7_SMOOTH_SHARED(13)
-#undef UNIT7_SMOOTH_SHARED
-        default:
-            smooth_block4<0>(s, t, i, ca, cb);
-    }
-    for (ix r = i; r < i + 4; ++r) {
-        const ix end = std::min(t.j1, r + 1);
-        if (t.j0 < ca) smooth_row<true>(s, r, t.j0, ca, t.row(r) - t.j0);
-        if (cb < end) smooth_row<true>(s, r, cb, end, t.row(r) - t.j0);
-    }
-    return i + 4;
-}
-
-// Each row of a tile below the main diagonal goes out as soon as it is computed; the rest of the
-// tile goes out while the next tile is computed, a share of it after each of its rows, so that
-// the stores to memory run alongside the sums instead of in bursts between them.
-template <bool Rows, bool Stream>
-UNIT7_SMOOTH_AVX2 void smooth_interleaved(const Smoother& s, double* work, double* out) {
-    const ix n = s.n;
-    Rest rest = {{}, 0, 0};
-    const auto after = [&](const Tile& t, ix i) UNIT7_SMOOTH_AVX2 {
-        if (!t.diagonal()) put_row<Stream>(out + i * n + t.j0, t.row(i), t.j1 - t.j0);
-        const ix rows = t.i1 - t.i0, r = i - t.i0 + 1;
-        while (rest.next < rest.groups && rest.next * rows < r * rest.groups) put_group<Stream>(rest.t, rest.next++, n, out);
-    };
-    const auto done = [&](const Tile& t) UNIT7_SMOOTH_AVX2 {
-        while (rest.next < rest.groups) put_group<Stream>(rest.t, rest.next++, n, out);
-        if (t.diagonal()) fill_upper(t);
-        const ix span = t.diagonal() ? t.i1 - t.i0 : t.j1 - t.j0;
-        rest = {t, 0, (span + kLanes - 1) / kLanes};
-    };
-    const auto rows = [&](const Tile& t, ix i) UNIT7_SMOOTH_AVX2 { return smooth_tile_rows<Rows>(s, t, i); };
-    smooth_tiles(s, to_line(out), work, rows, after, done);
-    while (rest.next < rest.groups) put_group<Stream>(rest.t, rest.next++, n, out);
-    if (Stream) _mm_sfence();
-}
-
-UNIT7_SMOOTH_AVX2 void smooth_avx2(const Smoother& s, double* work, double* out) {
-    const bool stream = s.n * s.n * static_cast<ix>(sizeof(double)) >= kStreamBytes;
-    if (s.ms1 == 1)
-        stream ? smooth_interleaved<true, true>(s, work, out) : smooth_interleaved<true, false>(s, work, out);
-    else
-        stream ? smooth_interleaved<false, true>(s, work, out) : smooth_interleaved<false, false>(s, work, out);
+            place_tile_base(t, n, out);
+    });
+    _mm_sfence();
 }
 #endif
 
@@ -697,17 +504,14 @@ void lag_matrix(const double* s, ix rows, ix cols, ix s0, ix s1, double* out) {
     lag_base(s, rows, cols, s0, s1, out);
 }
 
-void diagonal_smoothing(const double* m, ix ms0, ix ms1, ix n, ix win_len, double w, double* work, double* out) {
-    const ix fb = (win_len - 1) / 2;
-    const Smoother s = {m, ms0, ms1, n, win_len - 1 - fb, fb, w};
-    work += to_line(work);
+void diagonal_smoothing(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, double* out) {
 #if UNIT7_SSM_X86
-    if (have_avx2_fma()) {
-        smooth_avx2(s, work, out);
+    if (have_avx2()) {
+        smooth_avx2(m, ms0, ms1, n, w, win_len, out);
         return;
     }
 #endif
-    smooth_base(s, work, out);
+    smooth_base(m, ms0, ms1, n, w, win_len, out);
 }
 
 bool column_derivative(const double* x, ix xs0, ix xs1, ix rows, ix cols, const double* k, ix ks0, ix ks1,
@@ -821,64 +625,23 @@ bool try_make_lag_matrix(PyObject* s, Ref& result) {
     return true;
 }
 
-namespace {
-
-// The diagonal_smoothing inputs the native loop takes, and the window length: a float64 matrix with
-// at least as many columns as rows (with fewer, the numpy path raises on the first diagonal) and an
-// exact int window length of at least 1; when `short_window`, of at most twice the rows and a bit.
-bool smoothing_inputs(PyObject* m, PyObject* win_len, bool short_window, View& x, long long* len) {
-    if (!x.acquire(m, 2)) return false;
-    const long long n = x.shape(0);
-    const long long max_len = short_window ? 2 * n + 64 : PY_SSIZE_T_MAX / 8;
-    return n > 0 && x.shape(1) >= n && int_in(win_len, 1, max_len, len);
-}
-
-// The loop into o: every entry of it, with the window 1 / len in each entry (np.ones(len) divided by
-// its sum, in double).
-bool smooth_into(const View& x, long long len, const View& o) {
+bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out, PyObject* win) {
+    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve})) return false;
+    long long len;
+    if (!int_in(win_len, 1, PY_SSIZE_T_MAX / 8, &len)) return false;
+    View x, o, wv;
+    if (!x.acquire(m, 2) || !wv.acquire(win, 1) || !acquire_contiguous(o, out, 1)) return false;
     const Py_ssize_t n = x.shape(0);
-    Scratch work = scratch(detail::kSmoothWork);
-    if (!work) return false;
+    // Fewer columns than rows: the numpy path raises on the first diagonal.
+    if (n == 0 || x.shape(1) < n || o.shape(0) != n || o.shape(1) != n || wv.shape(0) != len) return false;
+    Scratch weights = scratch(len);
+    if (!weights) return false;
+    for (Py_ssize_t k = 0; k < len; ++k) weights.get()[k] = wv.at(k);
     FpWatch w;
     run_loop(n * n, [&] {
-        detail::diagonal_smoothing(x.data(), x.stride(0), x.stride(1), n, len, 1.0 / static_cast<double>(len),
-                                   work.get(), o.data());
+        detail::diagonal_smoothing(x.data(), x.stride(0), x.stride(1), n, weights.get(), len, o.data());
     });
     return w.clean();
-}
-
-}  // namespace
-
-bool try_diagonal_smoothing(PyObject* m, PyObject* win_len, PyObject* n, Ref& result) {
-    // With these inputs statements 2 to 4 can raise nothing but MemoryError, so the loop may begin
-    // at once, with np.empty for np.zeros since it writes every entry. The window is left to the
-    // numpy path when it is longer than twice the matrix (a window that long covers every diagonal
-    // whole): then its allocation, as large as the caller asked, comes first, as always.
-    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve, N.empty})) return false;
-    View x, o;
-    long long len;
-    if (!smoothing_inputs(m, win_len, true, x, &len)) return false;
-    Ref out;
-    try {
-        Ref np = global(N.np);
-        Ref empty = attr(np, N.empty);
-        Ref side = tuple({n, n});
-        out = call(empty, {side});
-    } catch (const Raised&) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!acquire_contiguous(o, out, 1) || !smooth_into(x, len, o)) return false;
-    result = out;
-    return true;
-}
-
-bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out) {
-    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve})) return false;
-    View x, o;
-    long long len;
-    if (!smoothing_inputs(m, win_len, false, x, &len) || !acquire_contiguous(o, out, 1)) return false;
-    return o.shape(0) == x.shape(0) && o.shape(1) == x.shape(0) && smooth_into(x, len, o);
 }
 
 namespace {
