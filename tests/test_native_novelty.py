@@ -135,6 +135,70 @@ def test_special_values_warn_and_raise_as_on_the_numpy_path(ssm, kernel, errors,
     assert_same_outcome(native, reference, ssm, kernel)
 
 
+def symmetric(n, seed=1):
+    """An exactly symmetric n x n matrix (a + a.T is the same sum either way round)."""
+    a = np.random.default_rng(seed).standard_normal((n, n))
+    return a + a.T
+
+
+@pytest.mark.parametrize("n, k_len", [(1, 4), (7, 12), (45, 8), (120, 16), (150, 33), (203, 64)])
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("kernel_of", [lambda k_len: symmetric(k_len, 2), lambda k_len: unit7.make_checkerboard(k_len)])
+def test_symmetric_inputs_match_the_numpy_path(n, k_len, layout, kernel_of, numpy_path):
+    ssm, kernel = LAYOUTS[layout](symmetric(n)), kernel_of(k_len)
+    native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
+    assert_same_outcome(native, reference, ssm, kernel)
+
+
+@pytest.mark.parametrize("offset", [1, 63, 64])  # inside the band, on its edge, just outside it
+@pytest.mark.parametrize("row", [64, 120, 199, 201])  # cut windows first, whole windows, cut windows last
+def test_one_cell_breaking_the_symmetry(offset, row, numpy_path):
+    ssm, kernel = symmetric(202), symmetric(64, 3)
+    ssm[row, row - offset] += 10.0
+    native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
+    assert_same_outcome(native, reference, ssm, kernel)
+
+
+def symmetric_special(scale=1.0, kernel_scale=1.0, cells=(), kernel_cells=(), floor=False):
+    """symmetric(120) and a symmetric 16 x 16 kernel, scaled (with floor, all magnitudes 1 to about 10
+    before scaling), with the given cells set."""
+    ssm, kernel = symmetric(120), symmetric(16, 4)
+    if floor:
+        ssm, kernel = 1 + np.abs(ssm), 1 + np.abs(kernel)
+    ssm, kernel = ssm * scale, kernel * kernel_scale
+    for array, changes in ((ssm, cells), (kernel, kernel_cells)):
+        for cell, value in changes:
+            array[cell] = value
+    return ssm, kernel
+
+
+SYMMETRIC_SPECIAL = {
+    "underflowing products": symmetric_special(1e-300, 1e-10),
+    "one underflowing pair late": symmetric_special(cells=[((100, 90), 1e-310), ((90, 100), 1e-310)]),
+    "products just above DBL_MIN": symmetric_special(1e-300, 1e-7, floor=True),
+    "products just below DBL_MIN": symmetric_special(1e-300, 1e-9, floor=True),
+    "one pair of products below DBL_MIN": symmetric_special(
+        floor=True, cells=[((100, 90), np.finfo(float).tiny / 8), ((90, 100), np.finfo(float).tiny / 8)]),
+    "NaN pair": symmetric_special(cells=[((50, 40), np.nan), ((40, 50), np.nan)]),
+    "NaN on one side": symmetric_special(cells=[((50, 40), np.nan)]),
+    "NaN on the diagonal": symmetric_special(cells=[((50, 50), np.nan)]),
+    "infinite pair": symmetric_special(cells=[((50, 40), np.inf), ((40, 50), np.inf)]),
+    "zeros": symmetric_special(cells=[((i, j), 0.0) for i in range(120) for j in range(120) if (i + j) % 3 == 0]),
+    "asymmetric kernel": symmetric_special(kernel_cells=[((3, 11), 5.0)]),
+    "kernel too large to double": symmetric_special(1e-10, 1e307 / np.abs(symmetric(16, 4)).max(),
+                                                    kernel_cells=[((2, 9), 1.5e308), ((9, 2), 1.5e308)]),
+}
+
+
+@pytest.mark.parametrize("case", SYMMETRIC_SPECIAL)
+@pytest.mark.parametrize("errors", ["ignore", "warn", "raise"])
+def test_symmetric_special_values_as_on_the_numpy_path(case, errors, numpy_path):
+    ssm, kernel = SYMMETRIC_SPECIAL[case]
+    with np.errstate(all=errors):
+        native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
+    assert_same_outcome(native, reference, ssm, kernel)
+
+
 @pytest.mark.parametrize("name", ["zeros", "sum"])
 def test_rebound_numpy_function_takes_the_numpy_path(name, monkeypatch, recorder, rng):
     original = getattr(np, name)
@@ -147,7 +211,7 @@ def test_rebound_numpy_function_takes_the_numpy_path(name, monkeypatch, recorder
 
 
 def test_threads_get_the_curves_of_single_calls(rng):
-    inputs = [(rng.random((1200, 1200)), unit7.make_checkerboard(64)) for _ in range(4)]
+    inputs = [(m, unit7.make_checkerboard(64)) for m in (rng.random((1200, 1200)), symmetric(1200)) for _ in range(2)]
     alone = [unit7.diagonal_slide(*args) for args in inputs]
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         together = list(pool.map(lambda args: unit7.diagonal_slide(*args), inputs * 3))
