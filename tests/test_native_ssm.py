@@ -2,10 +2,12 @@
 their numpy path: same values (bit for bit where nothing is summed), dtype, layout, warnings and errors."""
 
 import concurrent.futures
+import os
 import tracemalloc
 
 import numpy as np
 import pytest
+from lines import assert_fails_at
 
 from velmor import unit7
 
@@ -120,9 +122,10 @@ def smoothing_terms(numpy_path, m, win_len):
 @pytest.mark.parametrize(
     "n, extra, layout",
     [(n, extra, layout) for n, extra in [(1, 0), (2, 0), (9, 0), (70, 3), (150, 0), (400, 0)] for layout in LAYOUTS]
-    + [(403, 0, "C")],  # rows that are not whole cache lines
+    # rows that are not whole cache lines; about one and two tiles of 128 rows
+    + [(n, extra, "C") for n, extra in [(403, 0), (127, 0), (129, 5), (131, 0), (257, 0), (261, 2)]],
 )
-@pytest.mark.parametrize("win_len", [1, 2, 3, 8, 9, 75, 301])
+@pytest.mark.parametrize("win_len", [1, 2, 3, 4, 7, 8, 9, 16, 17, 75, 301])
 def test_diagonal_smoothing(n, extra, win_len, layout, rng, numpy_path):
     m = relaid(matrix(rng, (n, n + extra)), layout)
     native, ref = both(numpy_path, unit7.diagonal_smoothing, m, win_len)
@@ -138,6 +141,44 @@ def test_diagonal_smoothing_special(special, win_len, errors, rng, numpy_path):
         native, ref = both(numpy_path, unit7.diagonal_smoothing, m, win_len)
         terms = smoothing_terms(numpy_path, m, 4) if not isinstance(ref, tuple) else None
     assert_close(native, ref, terms)
+
+
+@pytest.mark.parametrize("n", [40, 500])
+@pytest.mark.parametrize("win_len", [1, 3, 8, 30])
+def test_diagonal_smoothing_sums_negative_zeros_to_positive_zeros(n, win_len, numpy_path):
+    native, ref = both(numpy_path, unit7.diagonal_smoothing, np.full((n, n), -0.0), win_len)
+    assert_same(native, ref)
+
+
+@pytest.mark.parametrize("n, win_len", [(368, 8), (368, 3), (370, 8), (45, 4)])  # whole cache lines per row or not
+def test_diagonal_smoothing_does_not_depend_on_where_arrays_lie(n, win_len, rng):
+    """The loops are laid out by the result's cache lines; the sums must not be."""
+    m = rng.standard_normal((n, n))
+    results, keep = set(), []
+    for shift in range(12):
+        keep.append(np.empty(shift % 8 + 1))  # moves the next allocations about
+        buf = np.empty(n * n + 8)
+        moved = buf[shift % 8 :][: n * n].reshape(n, n)
+        moved[...] = m
+        results.add(unit7.diagonal_smoothing(moved, win_len).tobytes())
+    assert len(results) == 1
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer aborts on an allocation it cannot make instead of failing it")
+@pytest.mark.parametrize(
+    "m, win_len, k",
+    [
+        # np.empty fails as np.zeros does; the numpy path then raises it itself
+        (np.broadcast_to(np.ones(1), (10**7, 10**7)), 4, 2),
+        # a window much longer than the matrix is made by the numpy path first, as always
+        (np.ones((5, 5)), 10**15, 3),
+    ],
+)
+def test_diagonal_smoothing_memory_errors(m, win_len, k, entries, numpy_path):
+    assert_fails_at("diagonal_smoothing", (m, win_len), MemoryError, k, entries)
+    numpy_path.use()
+    assert_fails_at("diagonal_smoothing", (m, win_len), MemoryError, k, entries)
 
 
 def column_terms(numpy_path, monkeypatch, m, k_len):
@@ -203,6 +244,9 @@ def test_column_derivative_with_another_kernel(kernel, rng, numpy_path, monkeypa
         ("make_lag_matrix", (), "roll", 30),
         ("make_lag_matrix", (), "empty", 1),
         ("diagonal_smoothing", (3,), "convolve", 30),
+        ("diagonal_smoothing", (3,), "zeros", 1),
+        ("diagonal_smoothing", (3,), "ones", 1),
+        ("diagonal_smoothing", (3,), "empty", 0),  # the loop then fills the numpy path's np.zeros
         ("column_derivative", (4,), "concatenate", 1),
         ("column_derivative", (4,), "sum", 1 + 30),  # the kernel's row sums, then one per position
     ],

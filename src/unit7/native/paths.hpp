@@ -10,8 +10,11 @@ namespace unit7::native {
 bool try_thresh_and_scale(PyObject* m, PyObject* tau, Ref& result);
 // make_lag_matrix as a whole: a float64 matrix.
 bool try_make_lag_matrix(PyObject* s, Ref& result);
-// diagonal_smoothing's loop (statements 5 to 12), into the `out` and with the `win` the body made.
-bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out, PyObject* win);
+// diagonal_smoothing from statement 2 on, with n = m.shape[0]: float64 matrix, window of an exact int
+// length no longer than twice the matrix and a bit.
+bool try_diagonal_smoothing(PyObject* m, PyObject* win_len, PyObject* n, Ref& result);
+// diagonal_smoothing's loop (statements 5 to 12) for a longer window, into the `out` the body made.
+bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out);
 
 // novelty/
 // diagonal_slide from its statement 4 on (no padded copy): square float64 matrix and kernel.

@@ -4,9 +4,10 @@
 // numpy path's temporaries:
 //   thresh_and_scale    out = (m - tau) / (1 - tau), then 0 where out < 0: one pass instead of four;
 //   make_lag_matrix     out[r, c] = s[(r + c) mod N, c]: no roll per column;
-//   diagonal_smoothing  out[i, j] = out[j, i] = sum over d of win[fb - d] * m[i + d, j + d] for i >= j,
-//                       fb = (win_len - 1) // 2, the terms outside the matrix left out, which is what
-//                       the full convolution of each diagonal sliced at fb gives: no index vectors;
+//   diagonal_smoothing  out[i, j] = out[j, i] = (sum over d of m[i + d, j + d]) * (1 / win_len) for
+//                       i >= j and d = fb + 1 - win_len .. fb, fb = (win_len - 1) // 2, the terms outside
+//                       the matrix left out, which is what the full convolution of each diagonal sliced
+//                       at fb gives: no index vectors, no np.zeros before every entry is written;
 //   column_derivative   out[n] = || sum over j of kern[:, j] * m[:, n - h + j] ||, h = k_len // 2, the
 //                       columns outside the matrix left out instead of padded with zeros: no padded copy.
 // Large results are written with streaming stores, which do not read the destination into the cache.
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -51,6 +53,15 @@ typedef double v4_unaligned __attribute__((vector_size(32), aligned(8), may_alia
 UNIT7_SSM_INLINE void load(v4& v, const double* p) { v = *reinterpret_cast<const v4_unaligned*>(p); }
 UNIT7_SSM_INLINE void store(double* p, const v4& v) { *reinterpret_cast<v4_unaligned*>(p) = v; }
 
+// Eight doubles, for the loops built for AVX-512 (elsewhere two or four registers).
+typedef double v8 __attribute__((vector_size(64)));
+typedef double v8_unaligned __attribute__((vector_size(64), aligned(8), may_alias));
+UNIT7_SSM_INLINE void load(v8& v, const double* p) { v = *reinterpret_cast<const v8_unaligned*>(p); }
+UNIT7_SSM_INLINE void store(double* p, const v8& v) { *reinterpret_cast<v8_unaligned*>(p) = v; }
+
+template <class V>
+constexpr ix lanes_of = static_cast<ix>(sizeof(V) / sizeof(double));
+
 // Results at least this large bypass the cache on their way to memory.
 constexpr ix kStreamBytes = 1 << 20;
 
@@ -63,6 +74,14 @@ UNIT7_SSM_INLINE ix to_line(const double* p) {
 bool have_avx2() {
 #if UNIT7_SSM_X86
     return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+bool have_avx512() {
+#if UNIT7_SSM_X86
+    return __builtin_cpu_supports("avx512f");
 #else
     return false;
 #endif
@@ -190,173 +209,380 @@ __attribute__((target("avx2"))) void lag_avx2(const double* s, ix rows, ix cols,
 
 // ---- diagonal_smoothing -----------------------------------------------------------------------
 
-// The rows of out go in blocks of kSmoothRows and a block in tiles of kSmoothCols columns. A tile is
-// computed into a scratch tile, then written to its place and, mirrored, to the rows of out above
-// the block, each of which receives kSmoothRows consecutive entries. Blocks and tiles start on
-// cache-line boundaries of out, so that both writes fill whole lines when its rows are whole lines
-// long. A tile's rows of m stay in the first-level cache while it is computed.
-constexpr ix kSmoothRows = 8;
-constexpr ix kSmoothCols = 64;
-
-// The window sum at (i, j), i >= j, over the offsets d = lo .. hi along the diagonal, added up as
-// smooth_16 adds up its lanes (so that a value does not depend on which of the two computes it).
-UNIT7_SSM_INLINE double smooth_one(const double* m, ix ms0, ix ms1, const double* w, ix fb, ix i, ix j, ix lo,
-                                   ix hi) {
-    double even = 0.0, odd = 0.0;
-    const double* p = m + (i + lo) * ms0 + (j + lo) * ms1;
-    const ix step = ms0 + ms1;
-    ix d = lo;
-    for (; d < hi; d += 2, p += 2 * step) {
-        even += w[fb - d] * p[0];
-        odd += w[fb - d - 1] * p[step];
-    }
-    if (d == hi) even += w[fb - d] * p[0];
-    return even + odd;
-}
-
-// acc[t] += c * p[4t .. 4t + 3], t < 4.
-UNIT7_SSM_INLINE void add_products(v4 (&acc)[4], double c, const double* p) {
-    const v4 cv = {c, c, c, c};
-    for (int t = 0; t < 4; ++t) {
-        v4 x;
-        load(x, p + t * kLanes);
-        acc[t] += cv * x;
-    }
-}
-
-// Sixteen full windows o[j .. j + 15] of row i (m with contiguous rows), j >= before.
-UNIT7_SSM_INLINE void smooth_16(const double* m, ix ms0, const double* w, ix fb, ix before, ix hi, ix i, ix j,
-                                double* o) {
-    // Two sums per lane, for the offsets d of either parity: eight additions in flight.
-    v4 even[4] = {}, odd[4] = {};
-    const double* p = m + (i - before) * ms0 + j - before;
-    ix d = -before;
-    for (; d < hi; d += 2, p += 2 * (ms0 + 1)) {
-        add_products(even, w[fb - d], p);
-        add_products(odd, w[fb - d - 1], p + ms0 + 1);
-    }
-    if (d == hi) add_products(even, w[fb - d], p);
-    for (int t = 0; t < 4; ++t) store(o + j + t * kLanes, even[t] + odd[t]);
-}
-
-// Row i of a tile: entries jt .. end - 1 (end <= i + 1) into o[jt .. end - 1].
-UNIT7_SSM_INLINE void smooth_row(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, ix i,
-                                 ix jt, ix end, double* o) {
-    const ix fb = (win_len - 1) / 2, before = win_len - 1 - fb;  // columns before `before` lose the window's start
-    const ix hi = std::min(fb, n - 1 - i);                      // the window's end, cut by the bottom of the matrix
-    ix j = jt;
-    for (; j < std::min(before, end); ++j) o[j] = smooth_one(m, ms0, ms1, w, fb, i, j, -j, hi);
-    if (ms1 == 1 && end - j >= 4 * kLanes) {
-        for (; j + 4 * kLanes <= end; j += 4 * kLanes) smooth_16(m, ms0, w, fb, before, hi, i, j, o);
-        if (j < end) smooth_16(m, ms0, w, fb, before, hi, i, end - 4 * kLanes, o);  // again, the same values
-        j = end;
-    }
-    for (; j < end; ++j) o[j] = smooth_one(m, ms0, ms1, w, fb, i, j, -before, hi);
-}
-
-// A tile: the entries (i, j) of the rows i0 .. i1 - 1 and the columns jt .. je - 1 (je <= i1) with
-// j <= i, at tile[(i - i0) * kSmoothCols + j - jt].
-struct Tile {
-    double* at;
-    ix i0, i1, jt, je;
+// Entry (i, j), i >= j, is w = 1 / win_len times the sum of its win_len taps m[i + d, j + d],
+// d = -before .. fb, a tap outside the matrix counting as 0.0. The taps are added in one fixed
+// order, whichever loop computes the entry and wherever the matrix and the result lie in memory:
+// the window is cut into blocks of 1, 2, 4, ... taps by the bits of win_len, from its start, each
+// block summed as the sum of its two halves, and the blocks added to 0.0 from the smallest on. So
+// neighbouring entries of a diagonal share their block sums; and a sum of negative zeros comes out
+// as a positive zero, as numpy's do.
+struct Smoother {
+    const double* m;
+    ix ms0, ms1, n, len, before, fb;
+    double w;
 };
 
-// Blocks and tiles end at the first line boundary of out, then every kSmoothRows rows and
-// kSmoothCols columns.
-UNIT7_SSM_INLINE ix block_end(ix i0, ix n, ix line) {
-    return std::min(n, i0 + (i0 == 0 && line > 0 ? line : kSmoothRows));
-}
-UNIT7_SSM_INLINE ix tile_end(ix jt, ix line) { return jt == 0 && line > 0 ? line : jt + kSmoothCols; }
-
-// Row r of tile t, computed.
-UNIT7_SSM_INLINE void smooth_tile_row(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len,
-                                      const Tile& t, ix r) {
-    const ix i = t.i0 + r;
-    if (i < t.i1 && i >= t.jt)
-        smooth_row(m, ms0, ms1, n, w, win_len, i, t.jt, std::min(t.je, i + 1), t.at + r * kSmoothCols - t.jt);
+// Tap q of entry (i, j).
+UNIT7_SSM_INLINE double smooth_tap(const Smoother& s, ix i, ix j, ix q) {
+    const ix d = q - s.before;
+    return j + d < 0 || i + d >= s.n ? 0.0 : s.m[(i + d) * s.ms0 + (j + d) * s.ms1];
 }
 
-// The tile to out[i, j] and out[j, i].
-void place_tile_base(const Tile& t, ix n, double* out) {
-    for (ix i = std::max(t.i0, t.jt); i < t.i1; ++i) {
-        const ix end = std::min(t.je, i + 1);
-        std::memcpy(out + i * n + t.jt, t.at + (i - t.i0) * kSmoothCols, sizeof(double) * (end - t.jt));
+// The taps q .. q + size - 1 of entry (i, j), size a power of two: the sum of its two halves. Only
+// the taps lo .. hi lie inside the matrix; a block of taps outside it sums to 0.0.
+double smooth_block_sum(const Smoother& s, ix i, ix j, ix q, ix size, ix lo, ix hi) {
+    if (q > hi || q + size <= lo) return 0.0;
+    if (size == 1) return smooth_tap(s, i, j, q);
+    const double first = smooth_block_sum(s, i, j, q, size / 2, lo, hi);
+    return first + smooth_block_sum(s, i, j, q + size / 2, size / 2, lo, hi);
+}
+
+// Windows up to this long are summed in an array of their taps.
+constexpr ix kShortWindow = 32;
+
+double smooth_one(const Smoother& s, ix i, ix j) {
+    double total = 0.0;
+    if (s.len <= kShortWindow) {
+        double t[kShortWindow];
+        for (ix q = 0; q < s.len; ++q) t[q] = smooth_tap(s, i, j, q);
+        for (ix size = 1, q = 0; size <= s.len; size *= 2)
+            if (s.len & size) {
+                for (ix h = 1; h < size; h *= 2)  // the block's pairs, then pairs of pairs, ...
+                    for (ix e = q; e < q + size; e += 2 * h) t[e] += t[e + h];
+                total += t[q];
+                q += size;
+            }
+        return total * s.w;
     }
-    for (ix j = t.jt; j < t.je; ++j)
-        for (ix i = std::max(t.i0, j + 1); i < t.i1; ++i) out[j * n + i] = t.at[(i - t.i0) * kSmoothCols + j - t.jt];
+    const ix lo = std::max<ix>(0, s.before - j), hi = s.before + s.n - 1 - i;
+    for (ix size = 1, q = 0; size <= s.len; size *= 2)
+        if (s.len & size) {
+            total += smooth_block_sum(s, i, j, q, size, lo, hi);
+            q += size;
+        }
+    return total * s.w;
 }
 
-// Every tile, computed and then handed to place(tile).
-template <class Place>
-UNIT7_SSM_INLINE void smooth_tiles(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, ix line,
-                                   Place place) {
-    double tile[kSmoothRows * kSmoothCols];
-    for (ix i0 = 0, i1; i0 < n; i0 = i1) {
-        i1 = block_end(i0, n, line);
-        for (ix jt = 0; jt < i1; jt = tile_end(jt, line)) {
-            const Tile t = {tile, i0, i1, jt, std::min(tile_end(jt, line), i1)};
-            for (ix r = 0; r < i1 - i0; ++r) smooth_tile_row(m, ms0, ms1, n, w, win_len, t, r);
-            place(t);
+// The rows of the result go in blocks of kBlockRows, and each block, up to and including its part of
+// the main diagonal, in tiles of at most kTileCols columns. A tile is computed into a scratch tile in
+// the first-level cache, then written to its place and, mirrored, above the main diagonal, where
+// each of its columns becomes kBlockRows consecutive entries of a row: a whole cache line when the
+// blocks start on line boundaries of the result, which they do when its rows are whole lines long.
+// A block is computed in strips of kStripRows rows, each row a vector of V.
+constexpr ix kStripRows = 8;
+constexpr ix kBlockRows = 8;
+constexpr ix kTileCols = 128;
+// A row of a scratch tile: the kTileCols entries, with room for the strips' overhang on either side.
+// Rows lie kTileStride apart, so that the vectors a strip writes, one row and one column further on
+// each, lie kTileStride + 1 apart: a multiple of eight, all aligned when the first one is.
+constexpr ix kTileLead = 16;
+constexpr ix kTileStride = kTileLead + kTileCols + 23;
+constexpr ix kTileSize = kBlockRows * (kTileStride + 1) + 8;
+static_assert((kTileStride + 1) % 8 == 0 && kTileLead % 8 == 0, "aligned strip stores");
+// Fixed window lengths, for which the strips' sums stay in registers.
+constexpr ix kFixedLens = 16;
+static_assert(kBlockRows % kStripRows == 0 && kTileCols % kBlockRows == 0, "tiles start on block boundaries");
+
+// Tap e of a strip: the entries of m from (row, col) on, 0.0 for those outside the matrix (below
+// its last row or left of its first column; never right of the main diagonal).
+template <class V, bool Edge>
+UNIT7_SSM_INLINE void strip_tap(const Smoother& s, ix row, ix col, V& x) {
+    if (!Edge || (col >= 0 && row < s.n)) {
+        load(x, s.m + row * s.ms0 + col);
+        return;
+    }
+    x = V{};
+    if (row >= s.n) return;
+    for (ix l = 0; l < lanes_of<V>; ++l)
+        if (col + l >= 0) x[l] = s.m[row * s.ms0 + col + l];
+}
+
+// The block sums of a strip with a fixed window, level by level, the loops unrolled so that the
+// taps stay in registers: total[r] gains t[r + Q] when Len has the bit Size, then t[e] becomes the
+// sum of the 2 Size taps from e on.
+template <class V, ix Len, ix Size, ix Q>
+UNIT7_SSM_INLINE void strip_levels(V* t, V* total) {
+    if constexpr (Size <= Len) {
+        constexpr ix taps = Len + kStripRows - 1;
+        if constexpr ((Len & Size) != 0) {
+#pragma GCC unroll 8
+            for (ix r = 0; r < kStripRows; ++r) total[r] += t[r + Q];
+        }
+        if constexpr (2 * Size <= Len) {
+#pragma GCC unroll 32
+            for (ix e = 0; e + 2 * Size <= taps; ++e) t[e] += t[e + Size];
+        }
+        strip_levels<V, Len, 2 * Size, (Len & Size) != 0 ? Q + Size : Q>(t, total);
+    }
+}
+
+// A strip: the entries (i0 + r, j + r + l), r < kStripRows, l < lanes, to o[r * (kTileStride + 1) + l]
+// (m with contiguous rows, j <= i0 + 1 - lanes: every entry at or left of the main diagonal). Entry
+// r's taps are the vectors t[r .. r + len - 1] of one diagonal segment of m, so that the block sums
+// of one row serve the others too. Rows past the end of m give values no one uses. Len is the
+// window length when fixed, else 0, and then buf holds len + kStripRows - 1 vectors. Edge: some taps
+// may lie outside the matrix.
+template <class V, ix Len, bool Edge>
+UNIT7_SSM_INLINE void smooth_strip(const Smoother& s, ix i0, ix j, double* o, V* buf) {
+    V total[kStripRows];
+#pragma GCC unroll 8
+    for (auto& v : total) v = V{};
+    if constexpr (Len > 0) {
+        constexpr ix taps = Len + kStripRows - 1;
+        V t[taps];
+#pragma GCC unroll 32
+        for (ix e = 0; e < taps; ++e) strip_tap<V, Edge>(s, i0 - s.before + e, j - s.before + e, t[e]);
+        strip_levels<V, Len, 1, 0>(t, total);
+    } else {
+        const ix len = s.len, taps = len + kStripRows - 1;
+        V* t = buf;
+        for (ix e = 0; e < taps; ++e) strip_tap<V, Edge>(s, i0 - s.before + e, j - s.before + e, t[e]);
+        for (ix size = 1, q = 0; size <= len; size *= 2) {
+            if (len & size) {
+                for (ix r = 0; r < kStripRows; ++r) total[r] += t[r + q];
+                q += size;
+            }
+            if (2 * size <= len)
+                for (ix e = 0; e + 2 * size <= taps; ++e) t[e] += t[e + size];
+        }
+    }
+    V w;
+    for (ix l = 0; l < lanes_of<V>; ++l) w[l] = s.w;
+#pragma GCC unroll 8
+    for (ix r = 0; r < kStripRows; ++r) store(o + r * (kTileStride + 1), total[r] * w);
+}
+
+UNIT7_SSM_INLINE double* tile_at(double* tile, ix r, ix c) { return tile + r * kTileStride + kTileLead + c; }
+UNIT7_SSM_INLINE const double* tile_at(const double* tile, ix r, ix c) {
+    return tile + r * kTileStride + kTileLead + c;
+}
+
+// The lines of m that the next block reads and this one does not (its last rows), over the columns
+// of the tile being computed, fetched into the second-level cache a few at a time while the tile's
+// strips run, so that they arrive before they are needed without a burst of fetches.
+struct Fetch {
+    const double* first;
+    ix ms0, lines, count, done = 0;
+    Fetch(const Smoother& s, ix i0, ix c0, ix c1) {
+        const ix row = i0 + kBlockRows + s.fb, rows = std::max<ix>(0, std::min(kBlockRows, s.n - row));
+        c0 = std::max<ix>(0, c0) & ~ix{7};
+        c1 = std::min(s.n, c1);
+        lines = std::max<ix>(0, (c1 - c0 + 7) / 8);
+        count = rows * lines;
+        first = s.m + row * s.ms0 + c0;
+        ms0 = s.ms0;
+    }
+    UNIT7_SSM_INLINE void some(ix lines_per_strip) {
+        for (ix k = 0; k < lines_per_strip && done < count; ++k, ++done)
+            __builtin_prefetch(first + done / lines * ms0 + done % lines * 8, 0, 2);
+    }
+};
+
+// The entries (i, j), i0 <= i < i1, jt <= j < je, j <= i, into tile_at(tile, i - i0, j - jt).
+// Each strip of rows i0 + k .. gets strips that start at reach = i0 + k + 1 - lanes, minus lanes,
+// minus 2 lanes ...: the last one reaches the main diagonal in every row, the first one covers the
+// strip's last row from jt on.
+template <class V, ix Len>
+UNIT7_SSM_INLINE void smooth_tile(const Smoother& s, ix i0, ix i1, ix jt, ix je, double* tile, V* buf) {
+    constexpr ix lanes = lanes_of<V>;
+    if (s.ms1 != 1 || (Len == 0 && !buf)) {
+        for (ix i = i0; i < i1; ++i)
+            for (ix j = jt; j < std::min(je, i + 1); ++j) *tile_at(tile, i - i0, j - jt) = smooth_one(s, i, j);
+        return;
+    }
+    Fetch fetch(s, i0, jt - kStripRows - s.before, je + kStripRows + s.fb);
+    for (ix k = 0; k < i1 - i0; k += kStripRows) {
+        const ix r0 = i0 + k, reach = r0 - (lanes - 1);
+        const ix first = reach - (reach - (jt - (kStripRows - 1)) + lanes - 1) / lanes * lanes;
+        const ix last = std::min(je - 1, reach);
+        const bool bottom = r0 + kStripRows - 1 + s.fb >= s.n;
+        for (ix j = first; j <= last; j += lanes) {
+            fetch.some(lanes);
+            double* o = tile_at(tile, k, j - jt);
+            if (bottom || j < s.before)
+                smooth_strip<V, Len, true>(s, r0, j, o, buf);
+            else
+                smooth_strip<V, Len, false>(s, r0, j, o, buf);
         }
     }
 }
 
-void smooth_base(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, double* out) {
-    smooth_tiles(m, ms0, ms1, n, w, win_len, to_line(out), [&](const Tile& t) { place_tile_base(t, n, out); });
+// The tile's rows to out[i, jt .. min(je, i + 1) - 1] and its columns to out[j, i] for i > j.
+void place_tile_base(const double* tile, ix i0, ix i1, ix jt, ix je, ix n, double* out) {
+    for (ix i = i0; i < i1; ++i)
+        std::memcpy(out + i * n + jt, tile_at(tile, i - i0, 0), sizeof(double) * (std::min(je, i + 1) - jt));
+    for (ix j = jt; j < je; ++j)
+        for (ix i = std::max(i0, j + 1); i < i1; ++i) out[j * n + i] = *tile_at(tile, i - i0, j - jt);
+}
+
+// Blocks of rows and tiles of columns share their boundaries: 0, the first line boundary of out
+// when `line` > 0, then every kBlockRows rows and kTileCols columns.
+template <class V, ix Len, class Place>
+UNIT7_SSM_INLINE void smooth_all(const Smoother& s, ix line, V* buf, Place place) {
+    constexpr ix lanes = lanes_of<V>;
+    alignas(64) double scratch[kTileSize];
+    for (ix i0 = 0, i1; i0 < s.n; i0 = i1) {
+        i1 = std::min(s.n, i0 == 0 && line > 0 ? line : i0 + kBlockRows);
+        for (ix jt = 0, je; jt < i1; jt = je) {
+            je = std::min(i1, jt == 0 && line > 0 ? line : jt + kTileCols);
+            // Strips start at columns j = i0 + 1 (mod lanes); their first vectors, at
+            // tile_at(tile, 0, j - jt), are aligned.
+            double* tile = scratch + ((jt - i0 + lanes - 1) % lanes + lanes) % lanes;
+            smooth_tile<V, Len>(s, i0, i1, jt, je, tile, buf);
+            place(tile, i0, i1, jt, je);
+        }
+    }
+}
+
+template <ix Len>
+void smooth_base(const Smoother& s, double* out, void* buf) {
+    smooth_all<v4, Len>(s, 0, static_cast<v4*>(buf), [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+        place_tile_base(tile, i0, i1, jt, je, s.n, out);
+    });
 }
 
 #if UNIT7_SSM_X86
-__attribute__((target("avx2"))) inline void put4(double* q, __m256d v) {
-    if ((reinterpret_cast<std::uintptr_t>(q) & 31) == 0)
-        _mm256_stream_pd(q, v);
-    else
-        _mm256_storeu_pd(q, v);
-}
+UNIT7_SSM_INLINE bool aligned32(const double* q) { return (reinterpret_cast<std::uintptr_t>(q) & 31) == 0; }
 
-// place_tile_base past the cache, for a tile of a full block: the mirror goes in 4 x 4 transposes,
-// two per group of four columns.
-__attribute__((target("avx2"))) void place_tile_stream(const Tile& t, ix n, double* out) {
-    static_assert(kSmoothRows == 8, "two 4 x 4 transposes per group of columns");
-    for (ix i = std::max(t.i0, t.jt); i < t.i1; ++i) {
-        const double* src = t.at + (i - t.i0) * kSmoothCols - t.jt;
-        double* dst = out + i * n;
-        const ix end = std::min(t.je, i + 1);
-        ix j = t.jt;
-        for (; j < end && (reinterpret_cast<std::uintptr_t>(dst + j) & 31) != 0; ++j) dst[j] = src[j];
-        for (; j + kLanes <= end; j += kLanes) _mm256_stream_pd(dst + j, _mm256_loadu_pd(src + j));
-        for (; j < end; ++j) dst[j] = src[j];
+// place_tile_base past the cache, for a result whose rows are whole lines and blocks that start on
+// line boundaries: rows go out in aligned groups of four, and a full block's columns, four at a
+// time, in two 4 x 4 transposes that make four whole lines.
+__attribute__((target("avx2"))) void place_tile_stream(const double* tile, ix i0, ix i1, ix jt, ix je, ix n,
+                                                       double* out) {
+    for (ix i = i0; i < i1; ++i) {
+        const double* src = tile_at(tile, i - i0, 0);
+        double* dst = out + i * n + jt;
+        const ix width = std::min(je, i + 1) - jt;
+        ix k = 0;
+        for (; k < width && !aligned32(dst + k); ++k) dst[k] = src[k];
+        for (; k + kLanes <= width; k += kLanes) _mm256_stream_pd(dst + k, _mm256_loadu_pd(src + k));
+        for (; k < width; ++k) dst[k] = src[k];
     }
-    ix j = t.jt;
-    for (; j + kLanes <= std::min(t.je, t.i0); j += kLanes) {  // the columns above the block
-        for (ix half = 0; half < kSmoothRows; half += kLanes) {
-            const double* r0 = t.at + half * kSmoothCols + j - t.jt;
-            const __m256d a0 = _mm256_loadu_pd(r0), a1 = _mm256_loadu_pd(r0 + kSmoothCols);
-            const __m256d a2 = _mm256_loadu_pd(r0 + 2 * kSmoothCols), a3 = _mm256_loadu_pd(r0 + 3 * kSmoothCols);
-            const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
-            const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
-            double* q = out + j * n + t.i0 + half;
-            put4(q, _mm256_permute2f128_pd(t0, t2, 0x20));
-            put4(q + n, _mm256_permute2f128_pd(t1, t3, 0x20));
-            put4(q + 2 * n, _mm256_permute2f128_pd(t0, t2, 0x31));
-            put4(q + 3 * n, _mm256_permute2f128_pd(t1, t3, 0x31));
+    // The columns left of the block, in whole lines where they can be.
+    const ix left = std::min(je, i0) - jt;
+    ix c = 0;
+    if (i1 - i0 == kBlockRows && aligned32(out + jt * n + i0)) {
+        for (; c + kLanes <= left; c += kLanes) {
+            double* q = out + (jt + c) * n + i0;
+            for (ix half = 0; half < kBlockRows; half += kLanes) {
+                const double* p = tile_at(tile, half, c);
+                const __m256d a0 = _mm256_loadu_pd(p), a1 = _mm256_loadu_pd(p + kTileStride);
+                const __m256d a2 = _mm256_loadu_pd(p + 2 * kTileStride), a3 = _mm256_loadu_pd(p + 3 * kTileStride);
+                const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+                const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+                _mm256_stream_pd(q + half, _mm256_permute2f128_pd(t0, t2, 0x20));
+                _mm256_stream_pd(q + n + half, _mm256_permute2f128_pd(t1, t3, 0x20));
+                _mm256_stream_pd(q + 2 * n + half, _mm256_permute2f128_pd(t0, t2, 0x31));
+                _mm256_stream_pd(q + 3 * n + half, _mm256_permute2f128_pd(t1, t3, 0x31));
+            }
         }
     }
-    for (; j < t.je; ++j)
-        for (ix i = std::max(t.i0, j + 1); i < t.i1; ++i) out[j * n + i] = t.at[(i - t.i0) * kSmoothCols + j - t.jt];
+    for (ix j = jt + c; j < je; ++j)
+        for (ix i = std::max(i0, j + 1); i < i1; ++i) out[j * n + i] = *tile_at(tile, i - i0, j - jt);
 }
 
-__attribute__((target("avx2"))) void smooth_avx2(const double* m, ix ms0, ix ms1, ix n, const double* w,
-                                                 ix win_len, double* out) {
-    const bool stream = n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes;
-    smooth_tiles(m, ms0, ms1, n, w, win_len, to_line(out), [&](const Tile& t) {
-        if (stream && t.i1 - t.i0 == kSmoothRows)
-            place_tile_stream(t, n, out);
-        else
-            place_tile_base(t, n, out);
+// place_tile_stream a whole line per store: rows in aligned groups of eight, and eight columns of a
+// full block at a time in an 8 x 8 transpose.
+__attribute__((target("avx512f"))) void place_tile_stream512(const double* tile, ix i0, ix i1, ix jt, ix je, ix n,
+                                                             double* out) {
+    static_assert(kBlockRows == 8, "one 8 x 8 transpose per eight columns");
+    for (ix i = i0; i < i1; ++i) {
+        const double* src = tile_at(tile, i - i0, 0);
+        double* dst = out + i * n + jt;
+        const ix width = std::min(je, i + 1) - jt;
+        ix k = 0;
+        for (; k < width && (reinterpret_cast<std::uintptr_t>(dst + k) & 63) != 0; ++k) dst[k] = src[k];
+        for (; k + 8 <= width; k += 8) _mm512_stream_pd(dst + k, _mm512_loadu_pd(src + k));
+        for (; k < width; ++k) dst[k] = src[k];
+    }
+    const ix left = std::min(je, i0) - jt;
+    ix c = 0;
+    if (i1 - i0 == kBlockRows && (reinterpret_cast<std::uintptr_t>(out + jt * n + i0) & 63) == 0) {
+        for (; c + 8 <= left; c += 8) {
+            v8 r[8], t[8], u[8];
+            for (int k = 0; k < 8; ++k) load(r[k], tile_at(tile, k, c));
+            for (int k = 0; k < 8; k += 2) {  // pairs of rows, then pairs of pairs, then the columns
+                t[k] = __builtin_shufflevector(r[k], r[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                t[k + 1] = __builtin_shufflevector(r[k], r[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+            }
+            for (int h = 0; h < 8; h += 4)
+                for (int k = 0; k < 2; ++k) {
+                    u[h + 2 * k] = __builtin_shufflevector(t[h + k], t[h + k + 2], 0, 1, 4, 5, 8, 9, 12, 13);
+                    u[h + 2 * k + 1] = __builtin_shufflevector(t[h + k], t[h + k + 2], 2, 3, 6, 7, 10, 11, 14, 15);
+                }
+            // u[0 .. 3] hold the columns 0, 4 | 2, 6 | 1, 5 | 3, 7 of rows 0 .. 3, u[4 .. 7] of rows 4 .. 7.
+            constexpr int first[4] = {0, 2, 1, 3};
+            double* q = out + (jt + c) * n + i0;
+            for (int k = 0; k < 4; ++k) {
+                _mm512_stream_pd(q + first[k] * n,
+                                 (__m512d)__builtin_shufflevector(u[k], u[k + 4], 0, 1, 4, 5, 8, 9, 12, 13));
+                _mm512_stream_pd(q + (first[k] + 4) * n,
+                                 (__m512d)__builtin_shufflevector(u[k], u[k + 4], 2, 3, 6, 7, 10, 11, 14, 15));
+            }
+        }
+    }
+    for (ix j = jt + c; j < je; ++j)
+        for (ix i = std::max(i0, j + 1); i < i1; ++i) out[j * n + i] = *tile_at(tile, i - i0, j - jt);
+}
+
+// The result streams past the cache when it is large and its rows are whole lines, with the
+// boundaries of blocks and tiles at `line` (mod 8), where a line starts in every row.
+UNIT7_SSM_INLINE bool stream_result(ix n) { return n % 8 == 0 && n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes; }
+
+template <ix Len>
+__attribute__((target("avx2"))) void smooth_avx2(const Smoother& s, double* out, void* buf) {
+    const ix n = s.n;
+    v4* taps = static_cast<v4*>(buf);
+    if (!stream_result(n)) {
+        smooth_all<v4, Len>(s, 0, taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+            place_tile_base(tile, i0, i1, jt, je, n, out);
+        });
+        return;
+    }
+    smooth_all<v4, Len>(s, to_line(out), taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+        place_tile_stream(tile, i0, i1, jt, je, n, out);
+    });
+    _mm_sfence();
+}
+
+template <ix Len>
+__attribute__((target("avx512f"))) void smooth_avx512(const Smoother& s, double* out, void* buf) {
+    const ix n = s.n;
+    v8* taps = static_cast<v8*>(buf);
+    if (!stream_result(n)) {
+        smooth_all<v8, Len>(s, 0, taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+            place_tile_base(tile, i0, i1, jt, je, n, out);
+        });
+        return;
+    }
+    smooth_all<v8, Len>(s, to_line(out), taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+        place_tile_stream512(tile, i0, i1, jt, je, n, out);
     });
     _mm_sfence();
 }
 #endif
+
+// The loop for window length Len (0: any), on the best instruction set there is.
+template <ix Len>
+void smooth_len(const Smoother& s, double* out, void* buf) {
+#if UNIT7_SSM_X86
+    if (have_avx512()) {
+        smooth_avx512<Len>(s, out, buf);
+        return;
+    }
+    if (have_avx2()) {
+        smooth_avx2<Len>(s, out, buf);
+        return;
+    }
+#endif
+    smooth_base<Len>(s, out, buf);
+}
+
+template <ix... Lens>
+void smooth_dispatch(const Smoother& s, double* out, void* buf, std::integer_sequence<ix, Lens...>) {
+    if (!((s.len == Lens + 1 ? (smooth_len<Lens + 1>(s, out, buf), true) : false) || ...))
+        smooth_len<0>(s, out, buf);
+}
 
 // ---- column_derivative ------------------------------------------------------------------------
 
@@ -504,14 +730,11 @@ void lag_matrix(const double* s, ix rows, ix cols, ix s0, ix s1, double* out) {
     lag_base(s, rows, cols, s0, s1, out);
 }
 
-void diagonal_smoothing(const double* m, ix ms0, ix ms1, ix n, const double* w, ix win_len, double* out) {
-#if UNIT7_SSM_X86
-    if (have_avx2()) {
-        smooth_avx2(m, ms0, ms1, n, w, win_len, out);
-        return;
-    }
-#endif
-    smooth_base(m, ms0, ms1, n, w, win_len, out);
+// buf: room for win_len + 7 vectors of eight, 64-byte aligned.
+void diagonal_smoothing(const double* m, ix ms0, ix ms1, ix n, ix win_len, double* buf, double* out) {
+    const ix fb = (win_len - 1) / 2;
+    const Smoother s = {m, ms0, ms1, n, win_len, win_len - 1 - fb, fb, 1.0 / static_cast<double>(win_len)};
+    smooth_dispatch(s, out, buf, std::make_integer_sequence<ix, kFixedLens>{});
 }
 
 bool column_derivative(const double* x, ix xs0, ix xs1, ix rows, ix cols, const double* k, ix ks0, ix ks1,
@@ -625,23 +848,67 @@ bool try_make_lag_matrix(PyObject* s, Ref& result) {
     return true;
 }
 
-bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out, PyObject* win) {
-    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve})) return false;
-    long long len;
-    if (!int_in(win_len, 1, PY_SSIZE_T_MAX / 8, &len)) return false;
-    View x, o, wv;
-    if (!x.acquire(m, 2) || !wv.acquire(win, 1) || !acquire_contiguous(o, out, 1)) return false;
-    const Py_ssize_t n = x.shape(0);
+namespace {
+
+// The inputs of the native loop: a float64 matrix with at least as many columns as rows and an exact
+// int window length. A short window is one no longer than twice the matrix and a bit.
+bool smoothing_inputs(PyObject* m, PyObject* win_len, bool short_window, View& x, long long* len) {
+    if (!x.acquire(m, 2)) return false;
+    const long long n = x.shape(0);
+    const long long max_len = short_window ? 2 * n + 64 : PY_SSIZE_T_MAX / 8;
     // Fewer columns than rows: the numpy path raises on the first diagonal.
-    if (n == 0 || x.shape(1) < n || o.shape(0) != n || o.shape(1) != n || wv.shape(0) != len) return false;
-    Scratch weights = scratch(len);
-    if (!weights) return false;
-    for (Py_ssize_t k = 0; k < len; ++k) weights.get()[k] = wv.at(k);
+    return n > 0 && x.shape(1) >= n && int_in(win_len, 1, max_len, len);
+}
+
+bool smooth_into(const View& x, long long len, const View& o) {
+    const Py_ssize_t n = x.shape(0);
+    // The strips' taps for a window of any length up to twice the matrix and a bit: len + 7 vectors
+    // of up to eight. Longer windows, which only the numpy path's allocation of them lets through, go an
+    // entry at a time.
+    void* buf = nullptr;
+    if (len <= 2 * static_cast<long long>(n) + 64) {
+        buf = PyMem_RawMalloc((static_cast<size_t>(len) + 8) * 64 + 64);
+        if (!buf) return false;
+    }
+    double* aligned = buf ? reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(buf) + 63) & ~std::uintptr_t{63})
+                          : nullptr;
     FpWatch w;
-    run_loop(n * n, [&] {
-        detail::diagonal_smoothing(x.data(), x.stride(0), x.stride(1), n, weights.get(), len, o.data());
-    });
+    run_loop(n * n, [&] { detail::diagonal_smoothing(x.data(), x.stride(0), x.stride(1), n, len, aligned, o.data()); });
+    PyMem_RawFree(buf);
     return w.clean();
+}
+
+}  // namespace
+
+bool try_diagonal_smoothing(PyObject* m, PyObject* win_len, PyObject* n, Ref& result) {
+    // With these inputs statements 2 to 4 can raise nothing but MemoryError, so the loop may begin
+    // at once, with np.empty for np.zeros since it writes every entry. A longer window is left to
+    // the numpy path, whose allocation of it, as large as the caller asked, then comes first.
+    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve, N.empty})) return false;
+    View x, o;
+    long long len;
+    if (!smoothing_inputs(m, win_len, true, x, &len)) return false;
+    Ref out;
+    try {
+        Ref np = global(N.np);
+        Ref empty = attr(np, N.empty);
+        Ref side = tuple({n, n});
+        out = call(empty, {side});
+    } catch (const Raised&) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!acquire_contiguous(o, out, 1) || !smooth_into(x, len, o)) return false;
+    result = out;
+    return true;
+}
+
+bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out) {
+    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve})) return false;
+    View x, o;
+    long long len;
+    if (!smoothing_inputs(m, win_len, false, x, &len) || !acquire_contiguous(o, out, 1)) return false;
+    return o.shape(0) == x.shape(0) && o.shape(1) == x.shape(0) && smooth_into(x, len, o);
 }
 
 namespace {

@@ -77,6 +77,8 @@ Ref diagonal_smoothing(Frame& fr, PyObject* const* args) {
     Ref m_shape = attr(m, N.shape);
     Ref n = item(m_shape, S.c.i0);
 
+    if (Ref r; native::try_diagonal_smoothing(m, win_len, n, r)) return r;  // statements 2 to 13
+
     fr.at(2);  // out = np.zeros((n, n))
     Ref np = global(N.np);
     Ref zeros = attr(np, N.zeros);
@@ -95,7 +97,7 @@ Ref diagonal_smoothing(Frame& fr, PyObject* const* args) {
     Ref total = call(sum, {win});
     win = inplace_truediv(win, total);
 
-    if (!native::try_smooth_diagonals(m, win_len, out, win))
+    if (!native::try_smooth_diagonals(m, win_len, out))
         smooth_diagonals(fr, m, win_len, n, out, win);  // statements 5 to 12
 
     fr.at(13);  // return out
