@@ -346,8 +346,7 @@ UNIT7_SSM_INLINE void smooth_strip(const Smoother& s, ix i0, ix j, double* o, V*
                 for (ix e = 0; e + 2 * size <= taps; ++e) t[e] += t[e + size];
         }
     }
-    V w;
-    for (ix l = 0; l < lanes_of<V>; ++l) w[l] = s.w;
+    const V w = V{} + s.w;
 #pragma GCC unroll 8
     for (ix r = 0; r < kStripRows; ++r) store(o + r * (kTileStride + 1), total[r] * w);
 }
@@ -357,26 +356,9 @@ UNIT7_SSM_INLINE const double* tile_at(const double* tile, ix r, ix c) {
     return tile + r * kTileStride + kTileLead + c;
 }
 
-// The lines of m that the next block reads and this one does not (its last rows), over the columns
-// of the tile being computed, fetched into the second-level cache a few at a time while the tile's
-// strips run, so that they arrive before they are needed without a burst of fetches.
-struct Fetch {
-    const double* first;
-    ix ms0, lines, count, done = 0;
-    Fetch(const Smoother& s, ix i0, ix c0, ix c1) {
-        const ix row = i0 + kBlockRows + s.fb, rows = std::max<ix>(0, std::min(kBlockRows, s.n - row));
-        c0 = std::max<ix>(0, c0) & ~ix{7};
-        c1 = std::min(s.n, c1);
-        lines = std::max<ix>(0, (c1 - c0 + 7) / 8);
-        count = rows * lines;
-        first = s.m + row * s.ms0 + c0;
-        ms0 = s.ms0;
-    }
-    UNIT7_SSM_INLINE void some(ix lines_per_strip) {
-        for (ix k = 0; k < lines_per_strip && done < count; ++k, ++done)
-            __builtin_prefetch(first + done / lines * ms0 + done % lines * 8, 0, 2);
-    }
-};
+// A strip is the first to read the rows of its last kStripRows taps (the strips above it read the
+// others): those lines are fetched kFetchAhead columns ahead of it.
+constexpr ix kFetchAhead = 64;
 
 // The entries (i, j), i0 <= i < i1, jt <= j < je, j <= i, into tile_at(tile, i - i0, j - jt).
 // Each strip of rows i0 + k .. gets strips that start at reach = i0 + k + 1 - lanes, minus lanes,
@@ -390,14 +372,15 @@ UNIT7_SSM_INLINE void smooth_tile(const Smoother& s, ix i0, ix i1, ix jt, ix je,
             for (ix j = jt; j < std::min(je, i + 1); ++j) *tile_at(tile, i - i0, j - jt) = smooth_one(s, i, j);
         return;
     }
-    Fetch fetch(s, i0, jt - kStripRows - s.before, je + kStripRows + s.fb);
     for (ix k = 0; k < i1 - i0; k += kStripRows) {
         const ix r0 = i0 + k, reach = r0 - (lanes - 1);
         const ix first = reach - (reach - (jt - (kStripRows - 1)) + lanes - 1) / lanes * lanes;
         const ix last = std::min(je - 1, reach);
         const bool bottom = r0 + kStripRows - 1 + s.fb >= s.n;
+        const ix new_row = r0 + s.fb, new_rows = std::min(kStripRows, s.n - new_row);
         for (ix j = first; j <= last; j += lanes) {
-            fetch.some(lanes);
+            for (ix r = 0, col = j + s.fb + kFetchAhead; r < new_rows && col + r < s.n; ++r)
+                __builtin_prefetch(s.m + (new_row + r) * s.ms0 + col + r, 0, 3);
             double* o = tile_at(tile, k, j - jt);
             if (bottom || j < s.before)
                 smooth_strip<V, Len, true>(s, r0, j, o, buf);
