@@ -427,9 +427,9 @@ void smooth_base(const Smoother& s, double* out, void* buf) {
 #if UNIT7_SSM_X86
 UNIT7_SSM_INLINE bool aligned32(const double* q) { return (reinterpret_cast<std::uintptr_t>(q) & 31) == 0; }
 
-// place_tile_base past the cache, for a result whose rows are whole lines and blocks that start on
-// line boundaries: rows go out in aligned groups of four, and a full block's columns, four at a
-// time, in two 4 x 4 transposes that make four whole lines.
+// place_tile_base past the cache where it can: rows go out in aligned groups of four, and a full
+// block's columns, four at a time, in two 4 x 4 transposes, each half line streamed when it is
+// aligned (always, when the rows of out are whole lines long).
 __attribute__((target("avx2"))) void place_tile_stream(const double* tile, ix i0, ix i1, ix jt, ix je, ix n,
                                                        double* out) {
     for (ix i = i0; i < i1; ++i) {
@@ -444,7 +444,13 @@ __attribute__((target("avx2"))) void place_tile_stream(const double* tile, ix i0
     // The columns left of the block, in whole lines where they can be.
     const ix left = std::min(je, i0) - jt;
     ix c = 0;
-    if (i1 - i0 == kBlockRows && aligned32(out + jt * n + i0)) {
+    if (i1 - i0 == kBlockRows) {
+        const auto put = [](double* q, __m256d v) __attribute__((target("avx2"))) {
+            if (aligned32(q))
+                _mm256_stream_pd(q, v);
+            else
+                _mm256_storeu_pd(q, v);
+        };
         for (; c + kLanes <= left; c += kLanes) {
             double* q = out + (jt + c) * n + i0;
             for (ix half = 0; half < kBlockRows; half += kLanes) {
@@ -453,10 +459,10 @@ __attribute__((target("avx2"))) void place_tile_stream(const double* tile, ix i0
                 const __m256d a2 = _mm256_loadu_pd(p + 2 * kTileStride), a3 = _mm256_loadu_pd(p + 3 * kTileStride);
                 const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
                 const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
-                _mm256_stream_pd(q + half, _mm256_permute2f128_pd(t0, t2, 0x20));
-                _mm256_stream_pd(q + n + half, _mm256_permute2f128_pd(t1, t3, 0x20));
-                _mm256_stream_pd(q + 2 * n + half, _mm256_permute2f128_pd(t0, t2, 0x31));
-                _mm256_stream_pd(q + 3 * n + half, _mm256_permute2f128_pd(t1, t3, 0x31));
+                put(q + half, _mm256_permute2f128_pd(t0, t2, 0x20));
+                put(q + n + half, _mm256_permute2f128_pd(t1, t3, 0x20));
+                put(q + 2 * n + half, _mm256_permute2f128_pd(t0, t2, 0x31));
+                put(q + 3 * n + half, _mm256_permute2f128_pd(t1, t3, 0x31));
             }
         }
     }
@@ -465,7 +471,7 @@ __attribute__((target("avx2"))) void place_tile_stream(const double* tile, ix i0
 }
 
 // place_tile_stream a whole line per store: rows in aligned groups of eight, and eight columns of a
-// full block at a time in an 8 x 8 transpose.
+// full block at a time in an 8 x 8 transpose, each of its rows streamed when it is a whole line.
 __attribute__((target("avx512f"))) void place_tile_stream512(const double* tile, ix i0, ix i1, ix jt, ix je, ix n,
                                                              double* out) {
     static_assert(kBlockRows == 8, "one 8 x 8 transpose per eight columns");
@@ -480,7 +486,7 @@ __attribute__((target("avx512f"))) void place_tile_stream512(const double* tile,
     }
     const ix left = std::min(je, i0) - jt;
     ix c = 0;
-    if (i1 - i0 == kBlockRows && (reinterpret_cast<std::uintptr_t>(out + jt * n + i0) & 63) == 0) {
+    if (i1 - i0 == kBlockRows) {
         for (; c + 8 <= left; c += 8) {
             v8 r[8], t[8], u[8];
             for (int k = 0; k < 8; ++k) load(r[k], tile_at(tile, k, c));
@@ -496,11 +502,15 @@ __attribute__((target("avx512f"))) void place_tile_stream512(const double* tile,
             // u[0 .. 3] hold the columns 0, 4 | 2, 6 | 1, 5 | 3, 7 of rows 0 .. 3, u[4 .. 7] of rows 4 .. 7.
             constexpr int first[4] = {0, 2, 1, 3};
             double* q = out + (jt + c) * n + i0;
+            const auto put = [](double* at, v8 v) __attribute__((target("avx512f"))) {
+                if ((reinterpret_cast<std::uintptr_t>(at) & 63) == 0)
+                    _mm512_stream_pd(at, (__m512d)v);
+                else
+                    store(at, v);
+            };
             for (int k = 0; k < 4; ++k) {
-                _mm512_stream_pd(q + first[k] * n,
-                                 (__m512d)__builtin_shufflevector(u[k], u[k + 4], 0, 1, 4, 5, 8, 9, 12, 13));
-                _mm512_stream_pd(q + (first[k] + 4) * n,
-                                 (__m512d)__builtin_shufflevector(u[k], u[k + 4], 2, 3, 6, 7, 10, 11, 14, 15));
+                put(q + first[k] * n, __builtin_shufflevector(u[k], u[k + 4], 0, 1, 4, 5, 8, 9, 12, 13));
+                put(q + (first[k] + 4) * n, __builtin_shufflevector(u[k], u[k + 4], 2, 3, 6, 7, 10, 11, 14, 15));
             }
         }
     }
@@ -508,9 +518,10 @@ __attribute__((target("avx512f"))) void place_tile_stream512(const double* tile,
         for (ix i = std::max(i0, j + 1); i < i1; ++i) out[j * n + i] = *tile_at(tile, i - i0, j - jt);
 }
 
-// The result streams past the cache when it is large and its rows are whole lines, with the
-// boundaries of blocks and tiles at `line` (mod 8), where a line starts in every row.
-UNIT7_SSM_INLINE bool stream_result(ix n) { return n % 8 == 0 && n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes; }
+// A large result streams past the cache, with the boundaries of blocks and tiles at `line` (mod 8),
+// where a line starts in every row when the rows are whole lines long; otherwise the stores that do
+// not fill a line stay in the cache.
+UNIT7_SSM_INLINE bool stream_result(ix n) { return n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes; }
 
 template <ix Len>
 __attribute__((target("avx2"))) void smooth_avx2(const Smoother& s, double* out, void* buf) {
