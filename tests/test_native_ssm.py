@@ -102,7 +102,11 @@ def test_other_dtypes(dtype, rng, numpy_path):
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("shape", [(1, 1), (3, 8), (8, 3), (2, 300), (300, 7), (400, 400), (0, 4), (4, 0)])
+@pytest.mark.parametrize(
+    "shape",
+    # the last three are large enough to stream, with rows of whole cache lines or not, and wide
+    [(1, 1), (3, 8), (8, 3), (2, 300), (300, 7), (0, 4), (4, 0), (400, 400), (403, 401), (150, 1003)],
+)
 @pytest.mark.parametrize("special", [None, "nan"])
 def test_make_lag_matrix(shape, layout, special, rng, numpy_path):
     m = relaid(matrix(rng, shape, special), layout)

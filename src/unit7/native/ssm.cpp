@@ -159,32 +159,49 @@ UNIT7_SSM_INLINE ix wrap(ix a, ix rows) {
     return a;
 }
 
-// out (rows x cols, C order): out[r, c] = s[(r + c) mod rows, c]; s has strides (s0, s1).
+// out (rows x cols, C order): out[r, c] = s[(r + c) mod rows, c]; s has strides (s0, s1). Strip k
+// covers, in row r, the columns lead(r) + kLagStrip (k - 1) .. lead(r) + kLagStrip k - 1 that lie in
+// the matrix, lead(r) being the number of columns before the first line boundary of that row when
+// streaming (so that each full piece is one whole line of out) and 0 otherwise.
 template <bool Stream>
 UNIT7_SSM_INLINE void lag_strips(const double* s, ix rows, ix cols, ix s0, ix s1, double* out,
                                  void (*row8)(const double*, ix, double*)) {
     const bool ahead = rows > kLagAhead + 2 * kLagStrip;  // then wrap() needs no more than two steps
-    const ix line = to_line(out);
     for (ix r0 = 0; r0 < rows; r0 += kLagRows) {
         const ix r1 = std::min(rows, r0 + kLagRows);
-        for (ix c0 = 0, w; c0 < cols; c0 += w) {
-            w = std::min(c0 == 0 && line > 0 ? line : kLagStrip, cols - c0);
-            const ix first = (r0 + c0) % rows;  // the row of s that starts the strip
-            for (ix r = r0, i = first; r < r1; ++r) {
-                if (ahead) {
-                    // The row entering kLagAhead rows later: in this strip, or at the top of the next.
-                    const ix later = r + kLagAhead;
-                    const ix at = later < r1 ? wrap(i + kLagAhead + w - 1, rows)
-                                             : wrap(first + (later - r1) + w + kLagStrip - 1, rows);
-                    const ix col = later < r1 ? c0 + w - 1 : std::min(cols - 1, c0 + w + kLagStrip - 1);
-                    __builtin_prefetch(s + at * s0 + col * s1);
+        for (ix base = -kLagStrip; base < cols; base += kLagStrip) {
+            // The row of s that column `base` of row r reads: r + base (mod rows); and of the next
+            // strip, at its first row.
+            ix at = ((r0 + base) % rows + rows) % rows;
+            const ix next_at = ahead ? wrap(at + kLagStrip, rows) : 0;
+            const bool next = base + kLagStrip < cols;
+            // lead(r) for the rows from r0 on: the line boundaries move back by cols (mod 8) a row.
+            ix lead = Stream ? to_line(out + r0 * cols) : 0;
+            const ix lead_step = Stream ? cols & 7 : 0;
+            for (ix r = r0; r < r1; ++r, at = at + 1 == rows ? 0 : at + 1, lead = (lead - lead_step) & 7) {
+                double* row = out + r * cols;
+                const ix c0 = std::max<ix>(0, base + lead), c1 = std::min(cols, base + lead + kLagStrip);
+                const ix later = r + kLagAhead;
+                if (ahead && (later < r1 || next)) {
+                    // The end of the piece kLagAhead rows later: in this strip (column base + lead
+                    // + 7 at most), or in the next one at its top (base + 8 + lead + 7 at most).
+                    if (later < r1) {
+                        const ix col = std::min(cols - 1, std::max<ix>(0, c1 - 1));
+                        __builtin_prefetch(s + wrap(at + kLagAhead + (col - base), rows) * s0 + col * s1);
+                    } else {
+                        const ix col = std::min(cols - 1, base + kLagStrip + lead + kLagStrip - 1);
+                        const ix src = wrap(next_at + (later - r1) + (col - base - kLagStrip), rows);
+                        __builtin_prefetch(s + src * s0 + col * s1);
+                    }
                 }
-                double* q = out + r * cols + c0;
-                if (Stream && w == kLagStrip && i + w <= rows && (reinterpret_cast<std::uintptr_t>(q) & 31) == 0)
+                if (c0 >= c1) continue;
+                ix i = at + (c0 - base);  // < rows + 2 kLagStrip
+                while (i >= rows) i -= rows;
+                double* q = row + c0;
+                if (Stream && c1 - c0 == kLagStrip && i + kLagStrip <= rows)
                     row8(s + i * s0 + c0 * s1, s0 + s1, q);
                 else
-                    lag_piece(s, rows, s0, s1, i, c0, w, q);
-                if (++i == rows) i = 0;
+                    lag_piece(s, rows, s0, s1, i, c0, c1 - c0, q);
             }
         }
     }
