@@ -159,12 +159,43 @@ UNIT7_SSM_INLINE ix wrap(ix a, ix rows) {
     return a;
 }
 
-// out (rows x cols, C order): out[r, c] = s[(r + c) mod rows, c]; s has strides (s0, s1). Strip k
-// covers, in row r, the columns lead(r) + kLagStrip (k - 1) .. lead(r) + kLagStrip k - 1 that lie in
-// the matrix, lead(r) being the number of columns before the first line boundary of that row when
-// streaming (so that each full piece is one whole line of out) and 0 otherwise.
+// out (rows x cols, C order): out[r, c] = s[(r + c) mod rows, c]; s has strides (s0, s1).
 template <bool Stream>
 UNIT7_SSM_INLINE void lag_strips(const double* s, ix rows, ix cols, ix s0, ix s1, double* out,
+                                 void (*row8)(const double*, ix, double*)) {
+    const bool ahead = rows > kLagAhead + 2 * kLagStrip;  // then wrap() needs no more than two steps
+    const ix line = to_line(out);
+    for (ix r0 = 0; r0 < rows; r0 += kLagRows) {
+        const ix r1 = std::min(rows, r0 + kLagRows);
+        for (ix c0 = 0, w; c0 < cols; c0 += w) {
+            w = std::min(c0 == 0 && line > 0 ? line : kLagStrip, cols - c0);
+            const ix first = (r0 + c0) % rows;  // the row of s that starts the strip
+            for (ix r = r0, i = first; r < r1; ++r) {
+                if (ahead) {
+                    // The row entering kLagAhead rows later: in this strip, or at the top of the next.
+                    const ix later = r + kLagAhead;
+                    const ix at = later < r1 ? wrap(i + kLagAhead + w - 1, rows)
+                                             : wrap(first + (later - r1) + w + kLagStrip - 1, rows);
+                    const ix col = later < r1 ? c0 + w - 1 : std::min(cols - 1, c0 + w + kLagStrip - 1);
+                    __builtin_prefetch(s + at * s0 + col * s1);
+                }
+                double* q = out + r * cols + c0;
+                if (Stream && w == kLagStrip && i + w <= rows && (reinterpret_cast<std::uintptr_t>(q) & 31) == 0)
+                    row8(s + i * s0 + c0 * s1, s0 + s1, q);
+                else
+                    lag_piece(s, rows, s0, s1, i, c0, w, q);
+                if (++i == rows) i = 0;
+            }
+        }
+    }
+}
+
+// lag_strips, streamed, for rows that are not whole lines of out: strip k covers, in row r, the
+// columns lead(r) + kLagStrip (k - 1) .. lead(r) + kLagStrip k - 1 that lie in the matrix, lead(r)
+// being the number of columns before the first line boundary of that row, so that each full piece
+// is one whole line of out.
+template <bool Stream>
+UNIT7_SSM_INLINE void lag_strips_by_row(const double* s, ix rows, ix cols, ix s0, ix s1, double* out,
                                  void (*row8)(const double*, ix, double*)) {
     const bool ahead = rows > kLagAhead + 2 * kLagStrip;  // then wrap() needs no more than two steps
     for (ix r0 = 0; r0 < rows; r0 += kLagRows) {
@@ -219,7 +250,10 @@ __attribute__((target("avx2"))) void lag_row8_stream(const double* p, ix step, d
 }
 
 __attribute__((target("avx2"))) void lag_avx2(const double* s, ix rows, ix cols, ix s0, ix s1, double* out) {
-    lag_strips<true>(s, rows, cols, s0, s1, out, lag_row8_stream);
+    if (cols % 8 == 0)
+        lag_strips<true>(s, rows, cols, s0, s1, out, lag_row8_stream);
+    else
+        lag_strips_by_row<true>(s, rows, cols, s0, s1, out, lag_row8_stream);
     _mm_sfence();
 }
 #endif
