@@ -574,36 +574,32 @@ __attribute__((target("avx512f"))) void place_tile_stream512(const double* tile,
 // not fill a line stay in the cache.
 UNIT7_SSM_INLINE bool stream_result(ix n) { return n * n * static_cast<ix>(sizeof(double)) >= kStreamBytes; }
 
-template <ix Len>
-__attribute__((target("avx2"))) void smooth_avx2(const Smoother& s, double* out, void* buf) {
+// The loop with vectors V, its tiles placed by place_stream when the result streams.
+template <class V, ix Len>
+UNIT7_SSM_INLINE void smooth_placed(const Smoother& s, double* out, void* buf,
+                                    void (*place_stream)(const double*, ix, ix, ix, ix, ix, double*)) {
     const ix n = s.n;
-    v4* taps = static_cast<v4*>(buf);
+    V* taps = static_cast<V*>(buf);
     if (!stream_result(n)) {
-        smooth_all<v4, Len>(s, 0, taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+        smooth_all<V, Len>(s, 0, taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
             place_tile_base(tile, i0, i1, jt, je, n, out);
         });
         return;
     }
-    smooth_all<v4, Len>(s, to_line(out), taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
-        place_tile_stream(tile, i0, i1, jt, je, n, out);
+    smooth_all<V, Len>(s, to_line(out), taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
+        place_stream(tile, i0, i1, jt, je, n, out);
     });
     _mm_sfence();
 }
 
 template <ix Len>
+__attribute__((target("avx2"))) void smooth_avx2(const Smoother& s, double* out, void* buf) {
+    smooth_placed<v4, Len>(s, out, buf, place_tile_stream);
+}
+
+template <ix Len>
 __attribute__((target("avx512f"))) void smooth_avx512(const Smoother& s, double* out, void* buf) {
-    const ix n = s.n;
-    v8* taps = static_cast<v8*>(buf);
-    if (!stream_result(n)) {
-        smooth_all<v8, Len>(s, 0, taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
-            place_tile_base(tile, i0, i1, jt, je, n, out);
-        });
-        return;
-    }
-    smooth_all<v8, Len>(s, to_line(out), taps, [&](const double* tile, ix i0, ix i1, ix jt, ix je) {
-        place_tile_stream512(tile, i0, i1, jt, je, n, out);
-    });
-    _mm_sfence();
+    smooth_placed<v8, Len>(s, out, buf, place_tile_stream512);
 }
 #endif
 
