@@ -288,24 +288,9 @@ double smooth_block_sum(const Smoother& s, ix i, ix j, ix q, ix size, ix lo, ix 
     return first + smooth_block_sum(s, i, j, q + size / 2, size / 2, lo, hi);
 }
 
-// Windows up to this long are summed in an array of their taps.
-constexpr ix kShortWindow = 32;
-
 double smooth_one(const Smoother& s, ix i, ix j) {
-    double total = 0.0;
-    if (s.len <= kShortWindow) {
-        double t[kShortWindow];
-        for (ix q = 0; q < s.len; ++q) t[q] = smooth_tap(s, i, j, q);
-        for (ix size = 1, q = 0; size <= s.len; size *= 2)
-            if (s.len & size) {
-                for (ix h = 1; h < size; h *= 2)  // the block's pairs, then pairs of pairs, ...
-                    for (ix e = q; e < q + size; e += 2 * h) t[e] += t[e + h];
-                total += t[q];
-                q += size;
-            }
-        return total * s.w;
-    }
     const ix lo = std::max<ix>(0, s.before - j), hi = s.before + s.n - 1 - i;
+    double total = 0.0;
     for (ix size = 1, q = 0; size <= s.len; size *= 2)
         if (s.len & size) {
             total += smooth_block_sum(s, i, j, q, size, lo, hi);
@@ -412,9 +397,9 @@ UNIT7_SSM_INLINE const double* tile_at(const double* tile, ix r, ix c) {
 constexpr ix kFetchAhead = 64;
 
 // The entries (i, j), i0 <= i < i1, jt <= j < je, j <= i, into tile_at(tile, i - i0, j - jt).
-// Each strip of rows i0 + k .. gets strips that start at reach = i0 + k + 1 - lanes, minus lanes,
-// minus 2 lanes ...: the last one reaches the main diagonal in every row, the first one covers the
-// strip's last row from jt on.
+// The rows go kStripRows at a time; for rows r0 .. the strips start at columns reach = r0 + 1 -
+// lanes, reach - lanes, reach - 2 lanes ...: the last one reaches the main diagonal in every row,
+// the first one covers the last of the rows from jt on.
 template <class V, ix Len>
 UNIT7_SSM_INLINE void smooth_tile(const Smoother& s, ix i0, ix i1, ix jt, ix je, double* tile, V* buf) {
     constexpr ix lanes = lanes_of<V>;
