@@ -38,6 +38,54 @@ def test_import_twice_and_after_removal_gives_the_same_module():
     assert out.strip() == "['audio_to_ssm', 'calc_prf', 'cens']"
 
 
+def test_import_after_every_other_reference_is_gone_gives_the_same_module():
+    # Only one function survives; the module object itself is referenced nowhere else. The
+    # import must still hand back the initialised module that function belongs to.
+    out = run("""
+        import gc, sys, importlib
+        import velmor, velmor.unit7
+        f = velmor.unit7.make_ssm
+        first_id = id(velmor.unit7)
+        del sys.modules["velmor.unit7"]
+        del velmor.unit7
+        gc.collect()
+        junk = [tuple(range(k)) for k in range(1, 24) for _ in range(2000)]  # every small size class
+        u = importlib.import_module("velmor.unit7")
+        assert type(u).__name__ == "module" and id(u) == first_id
+        assert u.make_ssm is f and f.__globals__ is vars(u)
+        assert sys.modules["velmor.unit7"] is u and velmor.unit7 is u
+        import numpy as np
+        print(u.calc_prf(np.array([1.0]), np.array([1.2]), 0.5))
+    """)
+    assert out.strip() == "(1.0, 1.0, 1.0)"
+
+
+@pytest.mark.parametrize(
+    "run_code, expected",
+    [
+        ("types.FunctionType(code, {})(*[1] * code.co_argcount)", "AssertionError"),
+        ("exec(code, {})", "TypeError"),  # exec passes no arguments: binding fails first
+    ],
+)
+def test_running_a_code_object_on_its_own_raises(run_code, expected):
+    # The bodies are compiled code; their code objects carry instructions that only raise.
+    out = run(f"""
+        import types, traceback
+        from velmor import unit7
+        for name in ("make_ssm", "audio_to_ssm", "calc_prf", "diagonal_smoothing"):
+            code = getattr(unit7, name).__code__
+            try:
+                {run_code}
+            except Exception as e:
+                print(type(e).__name__, traceback.extract_tb(e.__traceback__)[-1].name)
+    """)
+    names = ["make_ssm", "audio_to_ssm", "calc_prf", "diagonal_smoothing"]
+    if expected == "AssertionError":
+        assert out.splitlines() == [f"AssertionError {name}" for name in names]
+    else:
+        assert [line.split()[0] for line in out.splitlines()] == [expected] * 4
+
+
 def test_second_interpreter_is_refused():
     out = run("""
         import _xxsubinterpreters as interpreters

@@ -326,14 +326,24 @@ bool create_code(FuncDef& d) {
         if (!s) return false;
         PyTuple_SET_ITEM(varnames.get(), d.nparams + i, s);
     }
+    // The bodies run in C++, never as bytecode; but a code object can be run on its own
+    // (types.FunctionType(f.__code__, {}), exec), and the interpreter would then read past an empty
+    // instruction stream. The instructions raise AssertionError at the function's header line:
+    //     RESUME 0; LOAD_ASSERTION_ERROR; RAISE_VARARGS 1
+    // They need no constants and no names, so those stay empty. One location entry covers all three
+    // code units: "line only" (13), length 3, line delta 0.
+    static const char kRaise[] = {char(151), 0, char(74), 0, char(130), 1};
+    static const char kLines[] = {char(0x80 | (13 << 3) | (3 - 1)), 0};
+    Ref raise_code = Ref::steal_or_null(PyBytes_FromStringAndSize(kRaise, sizeof kRaise));
+    Ref line_table = Ref::steal_or_null(PyBytes_FromStringAndSize(kLines, sizeof kLines));
     Ref empty_bytes = Ref::steal_or_null(PyBytes_FromStringAndSize(nullptr, 0));
     Ref empty_tuple = Ref::steal_or_null(PyTuple_New(0));
     Ref filename = Ref::steal_or_null(PyUnicode_FromString(kFileName));
-    if (!empty_bytes || !empty_tuple || !filename) return false;
+    if (!raise_code || !line_table || !empty_bytes || !empty_tuple || !filename) return false;
     PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        d.nparams, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, filename, d.name_str,
-        d.name_str, d.first_line, empty_bytes, empty_bytes);
+        d.nparams, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 1, CO_OPTIMIZED | CO_NEWLOCALS,
+        raise_code, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, filename, d.name_str,
+        d.name_str, d.first_line, line_table, empty_bytes);
     d.code = reinterpret_cast<PyObject*>(code);
     return code != nullptr;
 }

@@ -172,8 +172,8 @@ int exec_failed(int line) {
             Py_DECREF(name);
         }
     }
-    S.module = nullptr;
     S.dict = nullptr;
+    Py_CLEAR(S.module);
     return -1;
 }
 
@@ -183,7 +183,9 @@ int unit7_exec(PyObject* module) {
         PyErr_SetString(PyExc_RuntimeError, "Module 'unit7' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    S.module = module;
+    // The process keeps its module for good: a later create step hands this object out again,
+    // even after every other reference to it (sys.modules, the package attribute) is gone.
+    S.module = Py_NewRef(module);
     S.dict = PyModule_GetDict(module);
     if (!S.dict) return exec_failed(0);
     if (!S.builtins) {

@@ -40,7 +40,7 @@ struct Constants {
 struct State {
     bool have_interp = false;
     int64_t interp_id = -1;
-    PyObject* module = nullptr;     // the process's module object, once an exec step has started
+    PyObject* module = nullptr;     // the process's module object (owned), once an exec step has started
     PyObject* dict = nullptr;       // its namespace (borrowed from the module)
     PyObject* builtins = nullptr;   // the builtins module
     PyObject* range = nullptr;      // builtins taken once at initialisation
