@@ -12,6 +12,7 @@ namespace unit7::native {
 
 namespace {
 
+// Every object is a strong reference, released when a later exec step captures afresh.
 struct Snapshot {
     PyObject* np = nullptr;
     PyObject* ndarray = nullptr;
@@ -19,7 +20,33 @@ struct Snapshot {
     PyObject* linalg_norm = nullptr;
 };
 
+void release(Snapshot& s) {
+    Py_CLEAR(s.np);
+    Py_CLEAR(s.ndarray);
+    for (auto& [name, obj] : s.attrs) Py_CLEAR(obj);
+    s.attrs.clear();
+    Py_CLEAR(s.linalg_norm);
+}
+
 Snapshot snap;
+
+// The module's own functions that native paths rely on: (interned name, weak reference), so that
+// holding them keeps neither the functions nor their namespace alive.
+std::vector<std::pair<PyObject*, PyObject*>> own_functions;
+
+void capture_own_functions() {
+    for (auto& [name, ref] : own_functions) Py_CLEAR(ref);
+    own_functions.clear();
+    for (PyObject* name : {N.make_derivative_kernel}) {
+        PyObject* f = PyDict_GetItemWithError(S.dict, name);
+        PyObject* ref = f ? PyWeakref_NewRef(f, nullptr) : nullptr;
+        if (!ref) {
+            PyErr_Clear();
+            continue;
+        }
+        own_functions.emplace_back(name, ref);
+    }
+}
 
 PyObject* captured(PyObject* name) {
     for (auto& [n, obj] : snap.attrs)
@@ -41,13 +68,15 @@ bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
 }  // namespace
 
 void capture_numpy() {
+    release(snap);
+    capture_own_functions();
     PyObject* np = PyDict_GetItemWithError(S.dict, N.np);
     if (!np) {
         PyErr_Clear();
         return;
     }
     Snapshot s;
-    s.np = np;
+    s.np = Py_NewRef(np);
     PyObject* names[] = {N.zeros, N.ones,   N.empty,       N.arange, N.array,  N.sum,
                          N.abs,   N.pad,    N.roll,        N.dot,    N.outer,  N.exp,
                          N.linspace, N.convolve, N.concatenate, N.logical_and, N.nonzero, N.atleast_2d,
@@ -56,24 +85,42 @@ void capture_numpy() {
         PyObject* obj = PyObject_GetAttr(np, name);
         if (!obj) {
             PyErr_Clear();
+            release(s);
             return;
         }
-        s.attrs.emplace_back(name, obj);  // kept for the life of the process
+        s.attrs.emplace_back(name, obj);
     }
     PyObject* ndarray = PyObject_GetAttrString(np, "ndarray");
     if (!ndarray || !PyType_Check(ndarray)) {
         Py_XDECREF(ndarray);
         PyErr_Clear();
+        release(s);
         return;
     }
     s.ndarray = ndarray;
     s.linalg_norm = PyObject_GetAttr(s.attrs.back().second, N.norm);
     if (!s.linalg_norm) {
         PyErr_Clear();
+        release(s);
         return;
     }
-    Py_INCREF(np);
     snap = std::move(s);
+}
+
+bool is_own_function(PyObject* obj, PyObject* name) {
+    for (auto& [n, ref] : own_functions)
+        if (n == name) return PyWeakref_GetObject(ref) == obj;
+    return false;
+}
+
+bool namespace_has_own_function(PyObject* name) {
+    if (!S.dict) return false;
+    PyObject* f = PyDict_GetItemWithError(S.dict, name);
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_own_function(f, name);
 }
 
 bool numpy_untouched(std::initializer_list<PyObject*> names) {

@@ -4,6 +4,26 @@
 // when nothing a caller can observe would differ: numpy and the functions the numpy path looks
 // up are still the objects captured at import, the inputs are exact float64 ndarrays of the
 // expected dimension, and the loop raised no floating-point flag that numpy would report.
+//
+// The rule every native path follows, because Python code can run at more places than it seems:
+// a namespace lookup (a key whose hash collides with the name compares itself by its own __eq__),
+// an attribute of numpy (its module class can be swapped for one with __getattribute__), a call,
+// a conversion, and any allocation of an object the cyclic GC tracks (a collection runs finalizers).
+//   1. Nothing read before Python code may run is trusted after it. Shapes, strides and data
+//      pointers come from Views acquired after the last such point, right before the loop, and
+//      the sizes the loop uses are checked there against the allocations actually made (the
+//      result's own View); on any mismatch the call takes the numpy path from where the values
+//      it read are still the ones Python would use.
+//   2. Every write is bounded by what was allocated for it, whatever the data says: counts that
+//      depend on values (peaks) have room for the most the shapes allow, and the loops check it.
+//   3. Array data can change while a loop runs (another thread writes the caller's array, with
+//      or without the interpreter lock). That may give inconsistent values, a flag (and so the
+//      numpy path), never an out-of-bounds access: no index is derived from a value read from an
+//      input, and what must stay consistent (a sort's comparisons) works on a private copy that
+//      is read once and then checked.
+// A View holds the buffer, so the memory it reads stays allocated until it is released: numpy
+// refuses to resize an array with a buffer exported (short of resize(refcheck=False), which
+// frees memory under any consumer).
 #pragma once
 
 #include "frame/ref.hpp"
@@ -13,11 +33,19 @@
 
 namespace unit7::native {
 
-// Capture numpy and the functions the native paths stand in for (end of the exec step). When
-// the capture fails, native paths stay disabled and every call takes the numpy path.
+// Capture numpy and the functions the native paths stand in for, and the module's own functions
+// whose calls a native path relies on (end of the exec step). When the capture fails, native paths
+// stay disabled and every call takes the numpy path. A later exec step captures afresh.
 void capture_numpy();
 
-// True when `np` in the namespace is numpy as captured and each `np.<name>` is unchanged.
+// True when `obj` is the module's own function of that name as the exec step bound it (identity;
+// runs no Python code). The function is held weakly: one that is gone matches nothing.
+bool is_own_function(PyObject* obj, PyObject* name);
+// True when the module namespace binds `name` to the module's own function.
+bool namespace_has_own_function(PyObject* name);
+
+// True when `np` in the namespace is numpy as captured and each `np.<name>` is unchanged (these
+// lookups may run Python code: see the rule above).
 // `names` may include N.linalg together with N.norm, meaning np.linalg.norm.
 bool numpy_untouched(std::initializer_list<PyObject*> names);
 
@@ -34,6 +62,7 @@ public:
     bool acquire(PyObject* obj, int ndim, bool writable = false);
 
     double* data() const { return static_cast<double*>(buf_.buf); }
+    int ndim() const { return buf_.ndim; }
     Py_ssize_t shape(int d) const { return buf_.shape[d]; }
     // Stride in elements (the buffer's byte strides are multiples of 8 for float64).
     Py_ssize_t stride(int d) const { return buf_.strides[d] / static_cast<Py_ssize_t>(sizeof(double)); }

@@ -1,4 +1,6 @@
 // paths.hpp: the native paths; each returns false, with no exception set, when its numpy path must run.
+// The guards live in paths.cpp (diagonal_slide's in novelty.cpp), the loops they admit in the
+// Python-free loops.cpp of each family.
 #pragma once
 
 #include "frame/ref.hpp"
@@ -20,9 +22,11 @@ bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out);
 // diagonal_slide from its statement 4 on (no padded copy): square float64 matrix and kernel.
 bool try_diagonal_slide(PyObject* ssm, PyObject* kernel, Ref& result);
 // column_derivative without the padded copy: whether the inputs are for the native loop (then
-// statements 3 and 4 are skipped), and that loop (statements 6 to 8) with the kernel returned by
-// make_derivative_kernel, into the `out` the body made.
+// statements 3 and 4 are skipped), whether the make_derivative_kernel found at statement 5 is the
+// module's own (otherwise the padded copy is made before it is called), and that loop (statements
+// 6 to 8) with the kernel it returned, into the `out` the body made.
 bool admit_column_derivative(PyObject* m, PyObject* k_len);
+bool is_module_derivative_kernel(PyObject* f);
 bool try_column_derivative(PyObject* m, PyObject* k_len, PyObject* kern, PyObject* out);
 
 // evaluation/

@@ -114,12 +114,20 @@ Ref column_derivative(Frame& fr, PyObject* const* args) {
     Ref zeros = attr(np, N.zeros);
     Ref out = call(zeros, {rows});
 
-    // The native loop reads m in place and leaves out the columns of zeros: no padded copy.
-    const bool native_loop = native::admit_column_derivative(m, k_len);
+    // The native loop reads m in place, after the kernel is made, and leaves out the columns of
+    // zeros: no padded copy. Only the module's own make_derivative_kernel is let in between, which
+    // leaves m as it was.
+    bool native_loop = native::admit_column_derivative(m, k_len);
     if (!native_loop) m = pad_columns(fr, m, k_len, rows);  // statements 3 and 4
 
     fr.at(5);  // kern = make_derivative_kernel(N, k_len)
     Ref make_kernel = global(N.make_derivative_kernel);
+    if (native_loop && !native::is_module_derivative_kernel(make_kernel)) {
+        // Rebound by code the lookups ran: the function gets the padded copy made before it runs.
+        native_loop = false;
+        m = pad_columns(fr, m, k_len, rows);
+        fr.at(5);
+    }
     Ref kern = call(make_kernel, {rows, k_len});
 
     if (native_loop) {

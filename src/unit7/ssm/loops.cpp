@@ -1,4 +1,5 @@
-// ssm.cpp: the native loops of thresh_and_scale, make_lag_matrix, diagonal_smoothing and column_derivative.
+// loops.cpp: the kernels of thresh_and_scale, make_lag_matrix and diagonal_smoothing: pointers,
+// shapes and strides in, the result out; nothing here knows of Python.
 //
 // Each loop computes what its numpy path computes, straight from the input's memory and without the
 // numpy path's temporaries:
@@ -7,22 +8,18 @@
 //   diagonal_smoothing  out[i, j] = out[j, i] = (sum over d of m[i + d, j + d]) * (1 / win_len) for
 //                       i >= j and d = fb + 1 - win_len .. fb, fb = (win_len - 1) // 2, the terms outside
 //                       the matrix left out, which is what the full convolution of each diagonal sliced
-//                       at fb gives: no index vectors, no np.zeros before every entry is written;
-//   column_derivative   out[n] = || sum over j of kern[:, j] * m[:, n - h + j] ||, h = k_len // 2, the
-//                       columns outside the matrix left out instead of padded with zeros: no padded copy.
-// Large results are written with streaming stores, which do not read the destination into the cache.
-#include "native/paths.hpp"
-
-#include "frame/ops.hpp"
-#include "native/guard.hpp"
+//                       at fb gives: no index vectors, no np.zeros before every entry is written.
+// Every index is derived from the shapes and strides alone, never from a value read from an input,
+// so an input that another thread writes during the loop can change the values that come out but
+// not where anything is read or written. Large results are written with streaming stores, which do
+// not read the destination into the cache.
+#include "ssm/loops.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -32,13 +29,9 @@
 #define UNIT7_SSM_X86 0
 #endif
 
-namespace unit7::native {
-
-namespace detail {
+namespace unit7::loops {
 
 namespace {
-
-using ix = std::ptrdiff_t;
 
 #define UNIT7_SSM_INLINE inline __attribute__((always_inline))
 
@@ -610,129 +603,6 @@ void smooth_dispatch(const Smoother& s, double* out, void* buf, std::integer_seq
         smooth_len<0>(s, out, buf);
 }
 
-// ---- column_derivative ------------------------------------------------------------------------
-
-// Values for which the order of the sums cannot matter beyond rounding. With every nonzero product
-// |kern * m| at least kTiny and every window sum at most kHuge, no product, sum, square or sum of
-// squares overflows or underflows, in any order (a nonzero sum of such products is at least 2^-52
-// of the smallest, so its square stays normal), so neither path raises a flag.
-constexpr double kTiny = 1e-137;
-constexpr double kHuge = 1e150;
-
-// True when every |x[c * xs]|, c < len, is finite, at most `big`, and 0 or at least `tiny`.
-UNIT7_SSM_INLINE bool row_in_range(const double* x, ix xs, ix len, double tiny, double big) {
-    ix c = 0;
-    if (xs == 1) {
-        const bits4 magnitude = {~(1ll << 63), ~(1ll << 63), ~(1ll << 63), ~(1ll << 63)};
-        const v4 vtiny = {tiny, tiny, tiny, tiny}, vbig = {big, big, big, big}, zero = {};
-        bits4 bad = {};
-        for (; c + kLanes <= len; c += kLanes) {
-            v4 v;
-            load(v, x + c);
-            const v4 a = (v4)((bits4)v & magnitude);
-            bad |= ~(a <= vbig) | ((a < vtiny) & (a != zero));
-        }
-        if (bad[0] | bad[1] | bad[2] | bad[3]) return false;
-    }
-    for (; c < len; ++c) {
-        const double a = std::fabs(x[c * xs]);
-        if (!(a <= big) || (a < tiny && a != 0.0)) return false;
-    }
-    return true;
-}
-
-// d[n] = sum over j of q[j] * x[n - h + j] for the columns inside 0 .. cols - 1, one position.
-UNIT7_SSM_INLINE double column_one(const double* x, ix xs, ix cols, const double* q, ix k_len, ix h, ix n) {
-    const ix lo = std::max<ix>(0, h - n), hi = std::min(k_len, cols - n + h);
-    double sum = 0.0;
-    for (ix j = lo; j < hi; ++j) sum += q[j] * x[(n - h + j) * xs];
-    return sum;
-}
-
-// sq[n] += d[n]^2 for the positions n < positions of one matrix row x and its kernel row q.
-UNIT7_SSM_INLINE void column_row(const double* x, ix xs, ix cols, const double* q, ix k_len, ix positions,
-                                 double* sq) {
-    const ix h = k_len / 2;
-    // Positions h .. inner_end - 1 have their whole window inside the matrix.
-    const ix inner_begin = std::min(h, positions);
-    const ix inner_end = std::max(inner_begin, std::min(positions, cols - k_len + h + 1));
-    ix n = 0;
-    for (; n < inner_begin; ++n) {
-        const double d = column_one(x, xs, cols, q, k_len, h, n);
-        sq[n] += d * d;
-    }
-    if (xs == 1) {
-        for (; n + 4 * kLanes <= inner_end; n += 4 * kLanes) {
-            v4 acc[4] = {};
-            const double* p = x + n - h;
-            for (ix j = 0; j < k_len; ++j) {
-                const v4 qj = {q[j], q[j], q[j], q[j]};
-                for (int t = 0; t < 4; ++t) {
-                    v4 v;
-                    load(v, p + j + t * kLanes);
-                    acc[t] += qj * v;
-                }
-            }
-            for (int t = 0; t < 4; ++t) {
-                v4 s;
-                load(s, sq + n + t * kLanes);
-                s += acc[t] * acc[t];
-                store(sq + n + t * kLanes, s);
-            }
-        }
-    }
-    for (; n < positions; ++n) {
-        const double d = column_one(x, xs, cols, q, k_len, h, n);
-        sq[n] += d * d;
-    }
-}
-
-// The kernel row (stride ks) to q; false when a value is not finite. Sets the bounds of
-// row_in_range for the matrix row it meets.
-UNIT7_SSM_INLINE bool kernel_row(const double* k, ix ks, ix k_len, double* q, double* tiny, double* big) {
-    double total = 0.0, smallest = 0.0;
-    for (ix j = 0; j < k_len; ++j) {
-        const double v = k[j * ks], a = std::fabs(v);
-        if (!std::isfinite(v)) return false;
-        q[j] = v;
-        total += a;
-        if (a != 0.0 && (smallest == 0.0 || a < smallest)) smallest = a;
-    }
-    *tiny = smallest > 0.0 ? kTiny / smallest : 0.0;
-    *big = total > 0.0 ? kHuge / total : kHuge;
-    return true;
-}
-
-// out[n] = sqrt(sum over rows i of d_i[n]^2), n < rows (out contiguous, zeros on entry). False,
-// with out undefined, when a value lies outside the range in which the order of the sums is free.
-UNIT7_SSM_INLINE bool column_norms(const double* x, ix xs0, ix xs1, ix rows, ix cols, const double* k, ix ks0,
-                                   ix ks1, ix k_len, double* q, double* out) {
-    const ix h = k_len / 2;
-    const ix reach = std::min(cols, rows - 1 - h + k_len);  // columns any window meets
-    for (ix i = 0; i < rows; ++i) {
-        double tiny, big;
-        if (!kernel_row(k + i * ks0, ks1, k_len, q, &tiny, &big)) return false;
-        const double* row = x + i * xs0;
-        if (!row_in_range(row, xs1, reach, tiny, big)) return false;
-        column_row(row, xs1, cols, q, k_len, rows, out);
-    }
-    for (ix n = 0; n < rows; ++n) out[n] = std::sqrt(out[n]);
-    return true;
-}
-
-bool column_norms_base(const double* x, ix xs0, ix xs1, ix rows, ix cols, const double* k, ix ks0, ix ks1,
-                       ix k_len, double* q, double* out) {
-    return column_norms(x, xs0, xs1, rows, cols, k, ks0, ks1, k_len, q, out);
-}
-
-#if UNIT7_SSM_X86
-__attribute__((target("avx2"))) bool column_norms_avx2(const double* x, ix xs0, ix xs1, ix rows, ix cols,
-                                                       const double* k, ix ks0, ix ks1, ix k_len, double* q,
-                                                       double* out) {
-    return column_norms(x, xs0, xs1, rows, cols, k, ks0, ks1, k_len, q, out);
-}
-#endif
-
 }  // namespace
 
 void thresh_and_scale(const double* x, ix outer, ix inner, ix so, ix si, double tau, double span, double* out) {
@@ -756,222 +626,14 @@ void lag_matrix(const double* s, ix rows, ix cols, ix s0, ix s1, double* out) {
     lag_base(s, rows, cols, s0, s1, out);
 }
 
-// buf: room for win_len + 7 vectors of eight, 64-byte aligned.
+// The strips' taps for a window of any length up to twice the matrix and a bit: len + 7 vectors of
+// up to eight. Longer windows go an entry at a time.
+ix smoothing_scratch(ix n, ix win_len) { return win_len <= 2 * n + 64 ? (win_len + 8) * 8 : 0; }
+
 void diagonal_smoothing(const double* m, ix ms0, ix ms1, ix n, ix win_len, double* buf, double* out) {
     const ix fb = (win_len - 1) / 2;
     const Smoother s = {m, ms0, ms1, n, win_len, win_len - 1 - fb, fb, 1.0 / static_cast<double>(win_len)};
     smooth_dispatch(s, out, buf, std::make_integer_sequence<ix, kFixedLens>{});
 }
 
-bool column_derivative(const double* x, ix xs0, ix xs1, ix rows, ix cols, const double* k, ix ks0, ix ks1,
-                       ix k_len, double* q, double* out) {
-#if UNIT7_SSM_X86
-    if (have_avx2()) return column_norms_avx2(x, xs0, xs1, rows, cols, k, ks0, ks1, k_len, q, out);
-#endif
-    return column_norms_base(x, xs0, xs1, rows, cols, k, ks0, ks1, k_len, q, out);
-}
-
-}  // namespace detail
-
-namespace {
-
-struct RawFree {
-    void operator()(double* p) const { PyMem_RawFree(p); }
-};
-using Scratch = std::unique_ptr<double, RawFree>;
-
-Scratch scratch(Py_ssize_t count) {
-    const size_t n = static_cast<size_t>(std::max<Py_ssize_t>(1, count));
-    return Scratch(static_cast<double*>(PyMem_RawMalloc(sizeof(double) * n)));
-}
-
-// An exact Python int (not a bool) in [lo, hi].
-bool int_in(PyObject* obj, long long lo, long long hi, long long* value) {
-    if (!PyLong_CheckExact(obj)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    if (v < lo || v > hi) return false;
-    *value = v;
-    return true;
-}
-
-// np.empty(obj.shape), in Fortran order when asked; null, with the error cleared, when it fails.
-Ref new_empty(PyObject* obj, bool fortran) {
-    try {
-        Ref np = global(N.np);
-        Ref empty = attr(np, N.empty);
-        Ref shape = attr(obj, N.shape);
-        if (fortran) return call(empty, {shape}, {Kw{N.order, N.F}});
-        return call(empty, {shape});
-    } catch (const Raised&) {
-        PyErr_Clear();
-        return Ref();
-    }
-}
-
-// A writable view of `out` whose memory runs contiguously along axis `inner` and then the other.
-bool acquire_contiguous(View& v, PyObject* out, int inner) {
-    if (!v.acquire(out, 2, true)) return false;
-    const int outer = 1 - inner;
-    return (v.shape(inner) <= 1 || v.stride(inner) == 1) && (v.shape(outer) <= 1 || v.stride(outer) == v.shape(inner));
-}
-
-}  // namespace
-
-bool try_thresh_and_scale(PyObject* m, PyObject* tau, Ref& result) {
-    // tau and 1 - tau as the numpy path meets them: floats, or ints that numpy turns into floats
-    // exactly.
-    double t, span;
-    long long ti;
-    if (PyFloat_CheckExact(tau)) {
-        t = PyFloat_AS_DOUBLE(tau);
-        span = 1.0 - t;
-    } else if (int_in(tau, -(1ll << 52), 1ll << 52, &ti)) {
-        t = static_cast<double>(ti);
-        span = static_cast<double>(1 - ti);
-    } else {
-        return false;
-    }
-    if (!numpy_untouched({N.empty})) return false;
-    View x;
-    if (!x.acquire(m, 2)) return false;
-    const Py_ssize_t rows = x.shape(0), cols = x.shape(1);
-    const Py_ssize_t s0 = std::abs(x.stride(0)), s1 = std::abs(x.stride(1));
-    if (rows == 0 || cols == 0) return false;
-    // numpy lays the result out in the order of the input's strides: Fortran order when its columns
-    // lie closer together than its rows. Ties and zero strides are left to numpy.
-    const bool square_ish = rows > 1 && cols > 1;
-    if (square_ish && (s0 == s1 || s0 == 0 || s1 == 0)) return false;
-    const bool fortran = square_ish && s0 < s1;
-
-    Ref out = new_empty(m, fortran);
-    View o;
-    if (!out || !acquire_contiguous(o, out, fortran ? 0 : 1)) return false;
-    const Py_ssize_t outer = fortran ? cols : rows, inner = fortran ? rows : cols;
-    const Py_ssize_t so = fortran ? x.stride(1) : x.stride(0), si = fortran ? x.stride(0) : x.stride(1);
-    FpWatch w;
-    run_loop(rows * cols, [&] { detail::thresh_and_scale(x.data(), outer, inner, so, si, t, span, o.data()); });
-    if (!w.clean()) return false;
-    result = out;
-    return true;
-}
-
-bool try_make_lag_matrix(PyObject* s, Ref& result) {
-    // Entries are only copied, as np.roll copies them: no arithmetic, no flags, every bit kept.
-    if (!numpy_untouched({N.empty, N.roll})) return false;
-    View x;
-    if (!x.acquire(s, 2)) return false;
-    Ref out = new_empty(s, false);
-    View o;
-    if (!out || !acquire_contiguous(o, out, 1)) return false;
-    const Py_ssize_t rows = x.shape(0), cols = x.shape(1);
-    run_loop(rows * cols, [&] { detail::lag_matrix(x.data(), rows, cols, x.stride(0), x.stride(1), o.data()); });
-    result = out;
-    return true;
-}
-
-namespace {
-
-// The inputs of the native loop: a float64 matrix with at least as many columns as rows and an exact
-// int window length. A short window is one no longer than twice the matrix and a bit.
-bool smoothing_inputs(PyObject* m, PyObject* win_len, bool short_window, View& x, long long* len) {
-    if (!x.acquire(m, 2)) return false;
-    const long long n = x.shape(0);
-    const long long max_len = short_window ? 2 * n + 64 : PY_SSIZE_T_MAX / 8;
-    // Fewer columns than rows: the numpy path raises on the first diagonal.
-    return n > 0 && x.shape(1) >= n && int_in(win_len, 1, max_len, len);
-}
-
-bool smooth_into(const View& x, long long len, const View& o) {
-    const Py_ssize_t n = x.shape(0);
-    // The strips' taps for a window of any length up to twice the matrix and a bit: len + 7 vectors
-    // of up to eight. Longer windows, which only the numpy path's allocation of them lets through, go an
-    // entry at a time.
-    void* buf = nullptr;
-    if (len <= 2 * static_cast<long long>(n) + 64) {
-        buf = PyMem_RawMalloc((static_cast<size_t>(len) + 8) * 64 + 64);
-        if (!buf) return false;
-    }
-    double* aligned = buf ? reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(buf) + 63) & ~std::uintptr_t{63})
-                          : nullptr;
-    FpWatch w;
-    run_loop(n * n, [&] { detail::diagonal_smoothing(x.data(), x.stride(0), x.stride(1), n, len, aligned, o.data()); });
-    PyMem_RawFree(buf);
-    return w.clean();
-}
-
-}  // namespace
-
-bool try_diagonal_smoothing(PyObject* m, PyObject* win_len, PyObject* n, Ref& result) {
-    // With these inputs statements 2 to 4 can raise nothing but MemoryError, so the loop may begin
-    // at once, with np.empty for np.zeros since it writes every entry. A longer window is left to
-    // the numpy path, whose allocation of it, as large as the caller asked, then comes first.
-    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve, N.empty})) return false;
-    View x, o;
-    long long len;
-    if (!smoothing_inputs(m, win_len, true, x, &len)) return false;
-    Ref out;
-    try {
-        Ref np = global(N.np);
-        Ref empty = attr(np, N.empty);
-        Ref side = tuple({n, n});
-        out = call(empty, {side});
-    } catch (const Raised&) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!acquire_contiguous(o, out, 1) || !smooth_into(x, len, o)) return false;
-    result = out;
-    return true;
-}
-
-bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out) {
-    if (!numpy_untouched({N.zeros, N.ones, N.sum, N.arange, N.convolve})) return false;
-    View x, o;
-    long long len;
-    if (!smoothing_inputs(m, win_len, false, x, &len) || !acquire_contiguous(o, out, 1)) return false;
-    return o.shape(0) == x.shape(0) && o.shape(1) == x.shape(0) && smooth_into(x, len, o);
-}
-
-namespace {
-
-// The column_derivative inputs the native loop takes, and the kernel length.
-bool column_inputs(PyObject* m, PyObject* k_len, View& x, long long* len) {
-    if (!numpy_untouched({N.zeros, N.concatenate, N.sum, N.norm}) || !x.acquire(m, 2)) return false;
-    // Fewer columns than rows clip the last windows (the numpy path may raise there); a kernel much
-    // wider than the matrix is left to numpy, whose padded copy is then the size it always was.
-    return x.shape(1) >= x.shape(0) && int_in(k_len, 0, 2 * static_cast<long long>(x.shape(1)) + 16, len);
-}
-
-}  // namespace
-
-bool admit_column_derivative(PyObject* m, PyObject* k_len) {
-    View x;
-    long long len;
-    return column_inputs(m, k_len, x, &len);
-}
-
-bool try_column_derivative(PyObject* m, PyObject* k_len, PyObject* kern, PyObject* out) {
-    // make_derivative_kernel may be any function: it has run by now and might have rebound numpy's,
-    // so the inputs are checked again. `out` is the array this call made; nothing else can hold it.
-    View x, k, o;
-    long long len;
-    if (!column_inputs(m, k_len, x, &len) || !k.acquire(kern, 2) || !o.acquire(out, 1, true)) return false;
-    const Py_ssize_t rows = x.shape(0), cols = x.shape(1);
-    if (k.shape(0) != rows || k.shape(1) != len || o.shape(0) != rows || (rows > 1 && o.stride(0) != 1)) return false;
-    Scratch q = scratch(len);
-    if (!q) return false;
-    bool in_range = false;
-    FpWatch w;
-    run_loop(rows * cols, [&] {
-        in_range = detail::column_derivative(x.data(), x.stride(0), x.stride(1), rows, cols, k.data(), k.stride(0),
-                                             k.stride(1), len, q.get(), o.data());
-    });
-    return in_range && w.clean();
-}
-
-}  // namespace unit7::native
+}  // namespace unit7::loops
