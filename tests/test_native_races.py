@@ -144,6 +144,42 @@ def test_column_derivative_copies_m_before_the_kernel_is_made(name, shape, rng, 
     np.testing.assert_allclose(unit7.column_derivative(m, 6), 4 * expected, rtol=1e-12, atol=1e-12)
 
 
+@pytest.mark.parametrize("occasion", [1, 2])  # the guard's look at the namespace, statement 5's lookup
+def test_column_derivative_with_a_kernel_function_rebound_inside_the_call(occasion):
+    """A namespace key compared on every lookup of make_derivative_kernel rebinds that name to a
+    function that writes into m: whenever that happens, m is copied before that function runs."""
+    out = run(f"""
+        import numpy as np
+        from velmor import unit7
+        m = np.random.default_rng(1).standard_normal((40, 40))
+        expected = unit7.column_derivative(m.copy(), 6)
+        own = unit7.make_derivative_kernel
+        def writer(rows, k):
+            m[:] = 0.0
+            return own(rows, k)
+        runs, armed = [], []
+        class Key:
+            def __hash__(self):
+                return hash("make_derivative_kernel")
+            def __eq__(self, other):
+                if armed:
+                    runs.append(1)
+                    if len(runs) == {occasion}:
+                        vars(unit7)["make_derivative_kernel"] = writer
+                return NotImplemented
+        ns = vars(unit7)
+        ns.pop("make_derivative_kernel")
+        ns[Key()] = None
+        ns["make_derivative_kernel"] = own
+        armed.append(True)
+        got = unit7.column_derivative(m, 6)
+        assert len(runs) >= {occasion} and not m.any()
+        np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12)
+        print("copied first")
+    """)
+    assert out.strip() == "copied first"
+
+
 # ---- other threads writing the inputs -----------------------------------------------------------
 
 RACES = textwrap.dedent("""

@@ -349,12 +349,13 @@ bool match(Strided est, ix est_len, Strided ref, ix ref_len, double tau, MatchSc
     if (is_sorted(value, ref_len)) {
         for (ix p = 0; p < ref_len; ++p) m.index[p] = static_cast<uint32_t>(p);
     } else {
-        // Finite values, so the order of the pairs is a strict weak one.
-        for (ix p = 0; p < ref_len; ++p) m.pairs[p] = {value[p], static_cast<uint32_t>(p)};
-        std::sort(m.pairs.begin(), m.pairs.end());
+        // Finite values, so Keyed orders them strictly and weakly.
+        Keyed* keyed = m.keyed.get();
+        for (ix p = 0; p < ref_len; ++p) keyed[p] = {value[p], static_cast<uint32_t>(p)};
+        std::sort(keyed, keyed + ref_len);
         for (ix p = 0; p < ref_len; ++p) {
-            m.value[p] = m.pairs[p].first;
-            m.index[p] = m.pairs[p].second;
+            value[p] = keyed[p].value;
+            m.index[p] = keyed[p].index;
         }
     }
     for (ix p = 0; p < ref_len; ++p) m.position[m.index[p]] = static_cast<uint32_t>(p);

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <memory>
 #include <vector>
 
 namespace unit7::loops {
@@ -51,16 +51,24 @@ struct Strided {
     double operator[](ix i) const { return p[i * s]; }
 };
 
+// A reference by value, then index: finite values make this a strict weak order.
+struct Keyed {
+    double value;
+    uint32_t index;
+    bool operator<(const Keyed& o) const { return value < o.value || (value == o.value && index < o.index); }
+};
+
 // The scratch of a matching of ref_len references: their copy, sorted by value, their indices and
 // the sorted position of each index, and the tree.
 struct MatchScratch {
     std::vector<double> value;
     std::vector<uint32_t> index, position;
     std::vector<uint32_t> tree;
-    std::vector<std::pair<double, uint32_t>> pairs;  // for sorting references that come unsorted
+    std::unique_ptr<Keyed[]> keyed;  // for sorting references that come unsorted; written only then
     ix width = 1;
 
-    explicit MatchScratch(ix ref_len) : value(ref_len), index(ref_len), position(ref_len), pairs(ref_len) {
+    explicit MatchScratch(ix ref_len)
+        : value(ref_len), index(ref_len), position(ref_len), keyed(new Keyed[std::max<ix>(1, ref_len)]) {
         while (width < ref_len) width *= 2;
         tree.resize(2 * width);
     }

@@ -62,7 +62,6 @@ public:
     bool acquire(PyObject* obj, int ndim, bool writable = false);
 
     double* data() const { return static_cast<double*>(buf_.buf); }
-    int ndim() const { return buf_.ndim; }
     Py_ssize_t shape(int d) const { return buf_.shape[d]; }
     // Stride in elements (the buffer's byte strides are multiples of 8 for float64).
     Py_ssize_t stride(int d) const { return buf_.strides[d] / static_cast<Py_ssize_t>(sizeof(double)); }
