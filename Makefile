@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench clean
+.PHONY: install test demo sanitize bench bench-quality clean
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
 $(STAMP): Makefile
@@ -28,6 +28,32 @@ demo: install
 bench: install
 	$(PY) benchmarks/bench_native.py
 
+# Quality benchmark (run by hand; see benchmarks/quality/README.md): velmor's methods and the peer
+# baselines on a corpus rendered with FluidSynth into the cache. It has its own environment,
+# .venv-bench, so librosa, mir_eval and their dependencies never reach velmor's run-time ones.
+# numba 0.68 crashes in librosa's beat tracker here, hence the pin. Pass options with ARGS, e.g.
+# make bench-quality ARGS="--half heldout --jobs 2".
+BENCH_VENV  := .venv-bench
+BENCH_PY    := $(BENCH_VENV)/bin/python
+BENCH_STAMP := $(BENCH_VENV)/.deps
+SOUND_BANK  := /usr/share/sounds/sf2/FluidR3_GM.sf2
+ARGS ?=
+
+$(BENCH_STAMP): Makefile
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install --quiet --upgrade pip
+	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy soundfile soxr \
+	    librosa mir_eval "numba<0.68"
+	touch $@
+
+bench-quality: $(BENCH_STAMP)
+	@if ! command -v fluidsynth >/dev/null || [ ! -f $(SOUND_BANK) ]; then \
+	    echo "installing fluidsynth and the General MIDI sound bank"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq fluidsynth fluid-soundfont-gm; \
+	fi
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(BENCH_PY) benchmarks/quality/run.py $(ARGS)
+
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 SAN_DIR := build/sanitize
 SAN_LIBS = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
@@ -41,4 +67,4 @@ sanitize: $(STAMP)
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BENCH_VENV)
