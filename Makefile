@@ -10,7 +10,7 @@ STAMP  := $(VENV)/.deps
 $(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy "pytest>=7" \
+	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy "pytest>=7" \
 	    soundfile soxr matplotlib tqdm
 	touch $@
 
