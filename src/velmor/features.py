@@ -36,9 +36,14 @@ __all__ = [
     "log_mel", "mfcc", "onset_strength",
 ]
 
-# Pitches that feed the chroma by default, in MIDI numbers: A0 (27.5 Hz) .. C8 (4186 Hz),
-# the range of a piano keyboard.
-PITCH_RANGE = (21, 108)
+# Pitches that feed the chroma by default, in MIDI numbers: C2 (65 Hz) .. C7 (2093 Hz).  Below
+# C2 a 4096-point frame at 22050 Hz no longer tells neighbouring semitones apart (a bass note is
+# still heard through its harmonics); above C7 there are mostly overtones and percussion.
+PITCH_RANGE = (36, 96)
+
+# Half-width of the crossover between neighbouring semitone filters, in semitones: a bin within
+# a quarter semitone of a pitch belongs to it alone, one half-way between two is shared equally.
+_CROSSOVER = 0.25
 
 # Quantisation thresholds of CENS; a share >= CENS_STEPS[i] scores i + 1.
 CENS_STEPS = (0.05, 0.1, 0.2, 0.4)
@@ -271,11 +276,12 @@ def _midi_of_bins(sr, n_fft, tuning):
 def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
     """Semitone filters on a log-frequency axis, one per MIDI pitch in ``pitch_range``.
 
-    Bin k, at tuned pitch m_k, gives pitch p the share cos^2(pi/2 (m_k - p) / h_k) for
-    |m_k - p| < h_k, with h_k the larger of one semitone and the bin's own width in
-    semitones, normalised so that every bin's shares over all pitches sum to one.  Where bins
-    are finer than semitones, that is a smooth crossover between neighbouring pitches centred
-    half-way; where they are coarser (low notes), a bin's energy spreads over the pitches it
+    Bin k, at tuned pitch m_k, with d = |m_k - p| / h_k, gives pitch p the share 1 for
+    d <= 1/2 - c, cos^2(pi/2 (d - 1/2 + c) / (2 c)) up to d = 1/2 + c and 0 beyond, where c is
+    _CROSSOVER and h_k the larger of one semitone and the bin's own width in semitones; the
+    shares of every bin over all pitches are normalised to sum to one.  Where bins are finer
+    than semitones, each bin belongs to its nearest pitch but for a smooth crossover half-way
+    between two; where they are coarser (low notes), a bin's energy spreads over the pitches it
     cannot tell apart instead of landing on one of them.
     """
     low, high = pitch_range
@@ -287,7 +293,8 @@ def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
         reach = int(math.ceil(half[used].max())) + 1
         pitches = np.arange(low - reach, high + reach + 1, dtype=np.float64)
         dist = (midi[used][None, :] - pitches[:, None]) / half[used][None, :]
-        shares = np.where(np.abs(dist) < 1.0, np.cos(0.5 * np.pi * dist) ** 2, 0.0)
+        ramp = np.clip((np.abs(dist) - (0.5 - _CROSSOVER)) / (2.0 * _CROSSOVER), 0.0, 1.0)
+        shares = np.cos(0.5 * np.pi * ramp) ** 2
         shares /= shares.sum(axis=0, keepdims=True)
         dense[:, used + 1] = shares[reach:reach + high - low + 1]  # bin 0 (DC) carries no pitch
     return _sparse(dense, dtype)
@@ -403,13 +410,14 @@ def _harmony_options(pitch_range, tuning, power, compression):
     return pitch_range, tuning, power, compression
 
 
-def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
+def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, compression=None):
     """Energy of each equal-tempered pitch, from a semitone filterbank on a log-frequency axis.
 
     ``pitches[p - low, t] == sum_k share[p, k] * S.magnitude[k, t] ** power``, where
-    ``share[p, k]`` is the part of bin ``k`` that pitch ``p`` receives: a cos^2 crossover
-    between neighbouring semitones on the tuned log-frequency axis, at least as wide as the
-    bin itself, with every bin's shares summing to one.
+    ``share[p, k]`` is the part of bin ``k`` that pitch ``p`` receives: the bins nearest to the
+    pitch on the tuned log-frequency axis, with a cos^2 crossover half a semitone wide between
+    neighbouring pitches (wider where a bin is wider than a semitone), every bin's shares
+    summing to one.
 
     Parameters
     ----------
@@ -418,9 +426,10 @@ def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, com
         Deviation of the reference A4 from 440 Hz in cents (the filters move with it);
         None estimates it with :func:`estimate_tuning`.
     pitch_range : (int, int)
-        Lowest and highest MIDI pitch, inclusive; the default is a piano keyboard, A0 .. C8.
+        Lowest and highest MIDI pitch, inclusive; the default is C2 .. C7.
     power : float > 0
-        Exponent of the magnitudes: 2 sums energies, 1 sums magnitudes.
+        Exponent of the magnitudes: 1 sums magnitudes (the default: the quieter notes of a
+        chord count for more than in energies), 2 sums energies.
     compression : float > 0 or None
         If given, every energy ``e`` becomes ``log(1 + compression * e / max(e))``, the maximum
         taken over the whole signal: loud notes count less against soft ones, and the result
@@ -444,7 +453,7 @@ def _fold_octaves(energies, low):
     return out
 
 
-def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
+def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, compression=None):
     """Chromagram: the energy of each pitch class, summed over the octaves of ``pitch_range``.
 
     ``chroma[c, t] == sum_{p : p % 12 == c} pitches[p, t]`` with ``pitches`` from
@@ -455,7 +464,7 @@ def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=No
     S : Spectrogram
     tuning, pitch_range, power, compression
         As for :func:`pitch_spectrogram`: by default the tuning is estimated from the signal,
-        the pitches are A0 .. C8, energies are squared magnitudes and are not compressed.
+        the pitches are C2 .. C7, and their magnitudes are summed without compression.
 
     Returns
     -------
