@@ -102,3 +102,22 @@ SND, CHROMA = np.ones(5000), np.ones((12, 8))
 def test_invalid_arguments(func, args, exc, match):
     with pytest.raises(exc, match=match):
         func(*args)
+
+
+@pytest.mark.parametrize("cents", [-30.0, 30.0])
+@pytest.mark.parametrize("freq, pitch_class", [(261.63, 0), (392.0, 7), (880.0, 9)])
+def test_detuned_tone_lands_in_its_pitch_class(freq, pitch_class, cents):
+    t = np.arange(22050) / FS
+    f0 = freq * 2 ** (cents / 1200)
+    snd = sum(0.5 ** h * np.sin(2 * np.pi * (h + 1) * f0 * t) for h in range(5))
+    chroma = make_chromagram(snd, FS, 4096, 2048)
+    assert np.all(chroma.argmax(axis=0) == pitch_class)
+    assert chroma[pitch_class].sum() > make_chromagram(snd, FS, 4096, 2048, tuning=0.0)[pitch_class].sum()
+
+
+def test_audio_road_gives_unit_length_features(unit7):
+    t = np.arange(5 * 22050) / FS
+    snd = np.sin(2 * np.pi * 220 * t) * (t < 2.5) + np.sin(2 * np.pi * 311.1 * t) * (t >= 2.5)
+    ssm, ff = unit7.audio_to_ssm(snd, 5, 2)
+    np.testing.assert_allclose(np.diag(ssm), 1.0)
+    assert ssm[0, -1] < 0.5 and ff == FS / 2048 / 2

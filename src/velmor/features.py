@@ -107,7 +107,8 @@ def _signal(values, name, dtype):
         raise ValueError(f"{name} must be a one-dimensional signal, got shape {arr.shape}")
     if arr.size == 0:
         raise ValueError(f"{name} must not be empty")
-    x = arr.astype(dtype, copy=False)
+    with np.errstate(over="ignore"):
+        x = arr.astype(dtype, copy=False)
     if not np.all(np.isfinite(x)):
         # Finite samples too large for float32 are scaled down rather than refused; features
         # that depend on the level at all measure it relative to the signal's own maximum.
