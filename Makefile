@@ -68,3 +68,10 @@ sanitize: $(STAMP)
 
 clean:
 	rm -rf build $(VENV) $(BENCH_VENV)
+
+# The audio front end against librosa, in one run (by hand), in the quality benchmark's environment:
+# librosa never joins velmor's run-time dependencies. Options with ARGS, e.g. ARGS="--minutes 5 song.wav".
+.PHONY: bench-features
+bench-features: install $(BENCH_STAMP)
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(BENCH_PY) benchmarks/bench_features.py $(ARGS)

@@ -49,7 +49,7 @@ _CROSSOVER = 0.25
 CENS_STEPS = (0.05, 0.1, 0.2, 0.4)
 
 # Frames transformed at once: bounds the temporary copies and keeps them in cache.
-_CHUNK_SAMPLES = 1 << 17
+_CHUNK_SAMPLES = 1 << 18
 
 
 # --- validation -----------------------------------------------------------------------------
@@ -203,18 +203,25 @@ def _magnitude(x, sr, n_fft, hop_length):
     import scipy.fft  # deferred: it takes a while to import, and unit7 imports unit4 at start-up
 
     frames = 1 + max(0, -(-(x.size - n_fft) // hop_length))
-    padded_len = n_fft + (frames - 1) * hop_length
-    if padded_len > x.size:
-        x = np.concatenate([x, np.zeros(padded_len - x.size, dtype=x.dtype)])
-    # Frames as columns, so that the magnitudes come out frequency-major: every filterbank
-    # below is then a sparse matrix times whole rows, which beats a dense product by far.
-    columns = np.lib.stride_tricks.sliding_window_view(x, n_fft)[::hop_length].T
+    whole = 0 if x.size < n_fft else 1 + (x.size - n_fft) // hop_length  # frames inside the signal
+    # Only the last few frames reach past the end; they are cut from a short zero-padded copy.
+    tail = np.zeros(n_fft + (frames - whole - 1) * hop_length, dtype=x.dtype)
+    rest = x[whole * hop_length:]
+    tail[:rest.size] = rest
+
     window = _hann(n_fft, x.dtype)[:, None]
     mag = np.empty((n_fft // 2 + 1, frames), dtype=x.dtype)
     step = max(1, _CHUNK_SAMPLES // n_fft)
-    for start in range(0, frames, step):
-        spectrum = scipy.fft.rfft(columns[:, start:start + step] * window, axis=0, overwrite_x=True)
-        np.abs(spectrum, out=mag[:, start:start + step])
+    # Frames as columns, so that the magnitudes come out frequency-major: every filterbank
+    # below is then a sparse matrix times whole rows, which beats a dense product by far.
+    for signal, first, count in ((x, 0, whole), (tail, whole, frames - whole)):
+        if count == 0:
+            continue
+        columns = np.lib.stride_tricks.sliding_window_view(signal, n_fft)[::hop_length].T
+        for start in range(0, count, step):
+            block = columns[:, start:start + step] * window
+            spectrum = scipy.fft.rfft(block, axis=0, overwrite_x=True)
+            np.abs(spectrum, out=mag[:, first + start:first + start + block.shape[1]])
     mag.flags.writeable = False
     return Spectrogram(mag, sr, n_fft, hop_length)
 
@@ -295,7 +302,7 @@ def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
         pitches = np.arange(low - reach, high + reach + 1, dtype=np.float64)
         dist = (midi[used][None, :] - pitches[:, None]) / half[used][None, :]
         ramp = np.clip((np.abs(dist) - (0.5 - _CROSSOVER)) / (2.0 * _CROSSOVER), 0.0, 1.0)
-        shares = np.cos(0.5 * np.pi * ramp) ** 2
+        shares = np.where(ramp < 1.0, np.cos(0.5 * np.pi * ramp) ** 2, 0.0)  # exact zeros stay sparse
         shares /= shares.sum(axis=0, keepdims=True)
         dense[:, used + 1] = shares[reach:reach + high - low + 1]  # bin 0 (DC) carries no pitch
     return _sparse(dense, dtype)
