@@ -231,6 +231,14 @@ def test_finite_samples_beyond_float32_are_scaled_not_refused():
                                F.chroma(F.spectrogram(y / np.abs(y).max(), SR)), rtol=1e-6)
 
 
+def test_a_spectrogram_of_ones_own_is_kept_private(rng):
+    mag = rng.random((257, 6)).astype(np.float16)
+    S = F.Spectrogram(mag, SR, 512, 256)
+    assert S.magnitude.dtype == np.float64 and not S.magnitude.flags.writeable and mag.flags.writeable
+    mag[:] = 0
+    assert S.magnitude.sum() > 0 and F.chroma(S).sum() > 0
+
+
 def test_inputs_are_left_alone(rng):
     y = rng.standard_normal(SR)
     original = y.copy()
@@ -275,6 +283,8 @@ S_OK = F.spectrogram(np.ones(3000), SR, n_fft=512, hop_length=256)
     (lambda: F.mfcc(np.ones(40)), ValueError, r"log-mel spectrogram must have shape \(n_mels, n_frames\)"),
     (lambda: F.onset_strength(S_OK, lag=0), ValueError, "lag must be positive, got 0"),
     (lambda: F.Spectrogram(np.ones((10, 3)), SR, 512, 256), ValueError, r"shape \(1 \+ n_fft // 2, n_frames\)"),
+    (lambda: F.Spectrogram(-np.ones((257, 3)), SR, 512, 256), ValueError, "finite and non-negative"),
+    (lambda: F.Spectrogram(np.ones((257, 3)), SR, 512, 0), ValueError, "hop_length must be positive, got 0"),
     (lambda: unit4.make_chromagram(np.ones(5000), SR, 1024, 512, power=-2), ValueError, "power must be"),
     (lambda: unit4.make_chromagram(np.ones(5000), SR, 1024, 512, pitch_range=(0, 128)), ValueError, "<= 127"),
 ])

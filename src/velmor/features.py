@@ -153,9 +153,10 @@ class Spectrogram:
 
     Attributes
     ----------
-    magnitude : np.ndarray [shape=(1 + n_fft // 2, n_frames), dtype=float32], read-only, C order
+    magnitude : np.ndarray [shape=(1 + n_fft // 2, n_frames), dtype=float32 or float64]
         ``magnitude[k, t] == |sum_n w[n] y[t * hop_length + n] exp(-2j pi k n / n_fft)|`` with
-        ``w`` the periodic Hann window of length ``n_fft``.
+        ``w`` the periodic Hann window of length ``n_fft``.  Read-only and C-contiguous; an
+        array given to the constructor that is not is copied, so it cannot change later.
     sr : float
         Sample rate of the signal in Hz.
     n_fft : int
@@ -170,10 +171,24 @@ class Spectrogram:
     hop_length: int
 
     def __post_init__(self):
-        mag = self.magnitude
-        if not isinstance(mag, np.ndarray) or mag.ndim != 2 or mag.shape[0] != self.n_fft // 2 + 1:
-            raise ValueError(f"magnitude must be an array of shape (1 + n_fft // 2, n_frames) = "
-                             f"({self.n_fft // 2 + 1}, n_frames), got {getattr(mag, 'shape', None)}")
+        # Made by spectrogram() or by a caller: either way the features can rely on these.
+        n_fft = _positive_int(self.n_fft, "n_fft")
+        object.__setattr__(self, "n_fft", n_fft)
+        object.__setattr__(self, "hop_length", _positive_int(self.hop_length, "hop_length"))
+        object.__setattr__(self, "sr", _sample_rate(self.sr, "sr"))
+        mag = np.asarray(self.magnitude)
+        if mag.dtype.kind not in "biuf":
+            raise TypeError(f"magnitude must contain real numbers, got dtype {mag.dtype}")
+        if mag.ndim != 2 or mag.shape[0] != n_fft // 2 + 1:
+            raise ValueError(f"magnitude must have shape (1 + n_fft // 2, n_frames) = ({n_fft // 2 + 1}, "
+                             f"n_frames), got shape {mag.shape}")
+        if mag.dtype not in (np.float32, np.float64) or mag.flags.writeable or not mag.flags.c_contiguous:
+            # A private copy that nobody can change under the features.
+            mag = np.array(mag, dtype=np.float32 if mag.dtype == np.float32 else np.float64, order="C")
+            mag.flags.writeable = False
+        if not np.all(np.isfinite(mag)) or np.any(mag < 0):
+            raise ValueError("magnitude must be finite and non-negative")
+        object.__setattr__(self, "magnitude", mag)
 
     @property
     def n_frames(self) -> int:
