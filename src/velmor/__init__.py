@@ -4,7 +4,8 @@ The analysis functions live in :mod:`velmor.unit7` (a compiled module):
 self-similarity matrices from features or audio, their conditioning
 (threshold, time-lag, diagonal smoothing), novelty curves (checkerboard
 along the diagonal, derivative kernel across columns), peak picking and
-boundary scores. :mod:`velmor.unit4` is the audio front end (chroma, CENS).
+boundary scores. :mod:`velmor.unit4` is the audio front end (chroma, CENS);
+:mod:`velmor.features` computes one spectrogram and every feature from it.
 
 Submodules are imported on first use, so ``import velmor`` stays cheap::
 
@@ -13,7 +14,7 @@ Submodules are imported on first use, so ``import velmor`` stays cheap::
 """
 
 __version__ = "0.1.0"
-__all__ = ["unit4", "unit7"]
+__all__ = ["features", "unit4", "unit7"]
 
 
 def __getattr__(name):
