@@ -291,3 +291,12 @@ S_OK = F.spectrogram(np.ones(3000), SR, n_fft=512, hop_length=256)
 def test_invalid_arguments(call, exc, match):
     with pytest.raises(exc, match=match):
         call()
+
+
+@pytest.mark.parametrize("feature", [lambda S: F.cens(F.chroma(S)), F.log_mel, F.mfcc], ids=["cens", "log-mel", "mfcc"])
+@pytest.mark.parametrize("scale, dtype", [(1e15, np.float64), (2.0 ** 31 - 1, np.int64), (1e38, np.float32)])
+def test_very_loud_signals_give_finite_relative_features(scale, dtype, feature):
+    y = harmonic_tone(midi_hz(57), FIT)
+    quiet = feature(F.spectrogram(y, SR))
+    loud = feature(F.spectrogram((scale * y / np.abs(y).max()).astype(dtype), SR))
+    np.testing.assert_allclose(loud, quiet, atol=1e-4 * np.abs(quiet).max())

@@ -48,6 +48,10 @@ _CROSSOVER = 0.25
 # Quantisation thresholds of CENS; a share >= CENS_STEPS[i] scores i + 1.
 CENS_STEPS = (0.05, 0.1, 0.2, 0.4)
 
+# Largest sample magnitude taken as it is (32-bit integer audio is below it); squared float32
+# magnitudes of frames of up to a million samples stay finite.
+_LARGEST_SAMPLE = 1e12
+
 # Frames transformed at once: bounds the temporary copies and keeps them in cache.
 _CHUNK_SAMPLES = 1 << 18
 
@@ -109,14 +113,17 @@ def _signal(values, name, dtype):
         raise ValueError(f"{name} must not be empty")
     with np.errstate(over="ignore"):
         x = arr.astype(dtype, copy=False)
-    if not np.all(np.isfinite(x)):
-        # Finite samples too large for float32 are scaled down rather than refused; features
-        # that depend on the level at all measure it relative to the signal's own maximum.
-        if arr.dtype.kind == "f" and np.all(np.isfinite(arr)):
-            x = (arr / np.max(np.abs(arr))).astype(dtype)
-        else:
-            raise ValueError(f"{name} must contain only finite values")
-    return x
+    # The extremes carry any inf or nan along, so they alone tell whether the samples are finite.
+    peak = max(-float(x.min()), float(x.max()))
+    if math.isfinite(peak) and peak <= _LARGEST_SAMPLE:
+        return x
+    if arr.dtype.kind == "f" and not np.all(np.isfinite(arr)):
+        raise ValueError(f"{name} must contain only finite values")
+    # Samples so large that squared magnitudes could overflow (or finite float64 samples beyond
+    # float32) are scaled to a peak of 1: features that depend on the level at all measure it
+    # relative to the signal's own maximum.
+    arr = arr.astype(np.float64)
+    return (arr / np.max(np.abs(arr))).astype(dtype)
 
 
 def _sample_rate(fs, name):
@@ -170,8 +177,16 @@ class Spectrogram:
     n_fft: int
     hop_length: int
 
+    @classmethod
+    def _of_own(cls, magnitude, sr, n_fft, hop_length):
+        """A Spectrogram of arrays made here, read-only and checked by construction."""
+        self = object.__new__(cls)
+        for field, value in zip(("magnitude", "sr", "n_fft", "hop_length"), (magnitude, sr, n_fft, hop_length)):
+            object.__setattr__(self, field, value)
+        return self
+
     def __post_init__(self):
-        # Made by spectrogram() or by a caller: either way the features can rely on these.
+        # A caller's spectrogram: the features rely on what is checked here.
         n_fft = _positive_int(self.n_fft, "n_fft")
         object.__setattr__(self, "n_fft", n_fft)
         object.__setattr__(self, "hop_length", _positive_int(self.hop_length, "hop_length"))
@@ -238,7 +253,7 @@ def _magnitude(x, sr, n_fft, hop_length):
             spectrum = scipy.fft.rfft(block, axis=0, overwrite_x=True)
             np.abs(spectrum, out=mag[:, first + start:first + start + block.shape[1]])
     mag.flags.writeable = False
-    return Spectrogram(mag, sr, n_fft, hop_length)
+    return Spectrogram._of_own(mag, sr, n_fft, hop_length)
 
 
 def spectrogram(y, sr, *, n_fft=4096, hop_length=2048, dtype=np.float32):
