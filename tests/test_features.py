@@ -270,6 +270,7 @@ S_OK = F.spectrogram(np.ones(3000), SR, n_fft=512, hop_length=256)
     (lambda: F.chroma(S_OK, pitch_range=(40.5, 60)), TypeError, "pitch_range must be a pair of integer MIDI"),
     (lambda: F.chroma(S_OK, pitch_range=60), TypeError, "pitch_range must be a pair of integer MIDI"),
     (lambda: F.chroma(S_OK, power=0), ValueError, "power must be a positive finite number, got 0.0"),
+    (lambda: F.chroma(S_OK, power=8), ValueError, "power must be at most 4, got 8.0"),
     (lambda: F.chroma(S_OK, compression=-1.0), ValueError, "compression must be a positive finite number"),
     (lambda: F.chroma(S_OK, tuning=np.nan), ValueError, "tuning must be finite, got nan"),
     (lambda: F.chroma(S_OK, tuning="A440"), TypeError, "tuning must be a real number, got str"),

@@ -408,13 +408,13 @@ def estimate_tuning(S, *, pitch_range=PITCH_RANGE, threshold=0.1):
     if k.size == 0:
         return 0.0
     tiny = np.finfo(np.float64).tiny
+    weights = centre[k, t].astype(np.float64)
     a = np.log(left[k, t].astype(np.float64) + tiny)
-    b = np.log(centre[k, t].astype(np.float64))
+    b = np.log(weights)
     c = np.log(right[k, t].astype(np.float64) + tiny)
     offset = np.clip(0.5 * (a - c) / np.minimum(a - 2.0 * b + c, -tiny), -0.5, 0.5)
     midi = 69.0 + 12.0 * np.log2((k + k_lo + offset) * bin_hz / 440.0)
     turn = np.exp(2j * np.pi * (midi - np.rint(midi)))
-    weights = np.exp(b)
     mean = np.sum(weights * turn) / weights.sum()
     # Offsets spread evenly around the circle (noise, no pitched sound) leave a mean of
     # about 1 / sqrt(n) for n equal weights; only a clearly longer one names a tuning.
@@ -443,6 +443,8 @@ def _harmony_options(pitch_range, tuning, power, compression):
     pitch_range = _pitch_range(pitch_range)
     tuning = None if tuning is None else _real(tuning, "tuning")
     power = _positive_real(power, "power")
+    if power > 4.0:  # beyond, float32 magnitudes overflow, and no chroma needs it
+        raise ValueError(f"power must be at most 4, got {power}")
     if compression is not None:
         compression = _positive_real(compression, "compression")
     return pitch_range, tuning, power, compression
@@ -465,7 +467,7 @@ def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, com
         None estimates it with :func:`estimate_tuning`.
     pitch_range : (int, int)
         Lowest and highest MIDI pitch, inclusive; the default is C2 .. C7.
-    power : float > 0
+    power : float in (0, 4]
         Exponent of the magnitudes: 1 sums magnitudes (the default: the quieter notes of a
         chord count for more than in energies), 2 sums energies.
     compression : float > 0 or None
