@@ -12,8 +12,8 @@ def tone(freq, n=22050):
     return np.sin(2 * np.pi * freq * np.arange(n) / FS)
 
 
-# Energies (power 2) of a pure tone stay in its class but for the window's main lobe; summed
-# magnitudes (power 1, the default) give the lobe's flanks more weight.
+# Energies (power 2, the default) of a pure tone stay in its class but for the window's main
+# lobe; summed magnitudes (power 1) give the lobe's flanks more weight.
 @pytest.mark.parametrize("power, share", [(2.0, 0.9), (1.0, 0.7)])
 @pytest.mark.parametrize("freq, pitch_class", [(440.0, 9), (261.63, 0), (659.26, 4), (1975.53, 11)])
 def test_pure_tone_energy_lands_in_its_pitch_class(freq, pitch_class, power, share):

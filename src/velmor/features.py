@@ -36,10 +36,11 @@ __all__ = [
     "log_mel", "mfcc", "onset_strength",
 ]
 
-# Pitches that feed the chroma by default, in MIDI numbers: C2 (65 Hz) .. C7 (2093 Hz).  Below
-# C2 a 4096-point frame at 22050 Hz no longer tells neighbouring semitones apart (a bass note is
-# still heard through its harmonics); above C7 there are mostly overtones and percussion.
-PITCH_RANGE = (36, 96)
+# Pitches that feed the chroma by default, in MIDI numbers: C1 (33 Hz) .. C7 (2093 Hz); above C7
+# there are mostly overtones and percussion.  Chosen with power 2 on the tuning half of the
+# quality benchmark's corpus (benchmarks/quality), where it did as well as or better than A0 .. C8
+# and C2 .. C7.
+PITCH_RANGE = (24, 96)
 
 # Half-width of the crossover between neighbouring semitone filters, in semitones: a bin within
 # a quarter semitone of a pitch belongs to it alone, one half-way between two is shared equally.
@@ -450,7 +451,7 @@ def _harmony_options(pitch_range, tuning, power, compression):
     return pitch_range, tuning, power, compression
 
 
-def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, compression=None):
+def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
     """Energy of each equal-tempered pitch, from a semitone filterbank on a log-frequency axis.
 
     ``pitches[p - low, t] == sum_k share[p, k] * S.magnitude[k, t] ** power``, where
@@ -466,10 +467,10 @@ def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, com
         Deviation of the reference A4 from 440 Hz in cents (the filters move with it);
         None estimates it with :func:`estimate_tuning`.
     pitch_range : (int, int)
-        Lowest and highest MIDI pitch, inclusive; the default is C2 .. C7.
+        Lowest and highest MIDI pitch, inclusive; the default is C1 .. C7.
     power : float in (0, 4]
-        Exponent of the magnitudes: 1 sums magnitudes (the default: the quieter notes of a
-        chord count for more than in energies), 2 sums energies.
+        Exponent of the magnitudes: 2 (the default) sums energies, 1 sums magnitudes (the
+        quieter notes of a chord count for more; worse on the benchmark's corpus).
     compression : float > 0 or None
         If given, every energy ``e`` becomes ``log(1 + compression * e / max(e))``, the maximum
         taken over the whole signal: loud notes count less against soft ones, and the result
@@ -493,7 +494,7 @@ def _fold_octaves(energies, low):
     return out
 
 
-def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, compression=None):
+def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
     """Chromagram: the energy of each pitch class, summed over the octaves of ``pitch_range``.
 
     ``chroma[c, t] == sum_{p : p % 12 == c} pitches[p, t]`` with ``pitches`` from
@@ -504,7 +505,7 @@ def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=1.0, compression=No
     S : Spectrogram
     tuning, pitch_range, power, compression
         As for :func:`pitch_spectrogram`: by default the tuning is estimated from the signal,
-        the pitches are C2 .. C7, and their magnitudes are summed without compression.
+        the pitches are C1 .. C7, and their energies are summed without compression.
 
     Returns
     -------

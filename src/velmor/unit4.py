@@ -23,7 +23,7 @@ __all__ = ["make_chromagram", "cens"]
 
 
 def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITCH_RANGE,
-                    power=1.0, compression=None):
+                    power=2.0, compression=None):
     """Compute the chromagram of a mono signal.
 
     :param snd: one-dimensional array-like of real samples (left untouched)
@@ -34,13 +34,13 @@ def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITC
     :param tuning: deviation of A4 from 440 Hz in cents; None (the default)
         estimates it from the signal's spectral peaks
     :param pitch_range: lowest and highest MIDI pitch that contribute,
-        default (36, 96), C2 .. C7
-    :param power: exponent of the STFT magnitudes: 1 (the default) sums
-        magnitudes, 2 energies
+        default (24, 96), C1 .. C7
+    :param power: exponent of the STFT magnitudes: 2 (the default) sums
+        energies, 1 magnitudes
     :param compression: None (the default) or gamma > 0: pitch energies e
         become log(1 + gamma e / max(e)) before they are folded
     :return: float64 array of shape (12, frames); row 0 is C, row 9 is A.
-        Entry (k, t) is what frame t holds in the semitone bands of the
+        Entry (k, t) is the energy of frame t in the semitone bands of the
         pitches of class k (see :func:`velmor.features.pitch_spectrogram`).
 
     Frame t starts at sample ``t * hop_size``.  The signal is zero-padded at
