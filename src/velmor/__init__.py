@@ -5,7 +5,9 @@ self-similarity matrices from features or audio, their conditioning
 (threshold, time-lag, diagonal smoothing), novelty curves (checkerboard
 along the diagonal, derivative kernel across columns), peak picking and
 boundary scores. :mod:`velmor.unit4` is the audio front end (chroma, CENS);
-:mod:`velmor.features` computes one spectrogram and every feature from it.
+:mod:`velmor.features` computes one spectrogram and every feature from it;
+:mod:`velmor.analysis` chains features, similarity, novelty and peak selection
+into named methods (``velmor.analysis.segment(signal, sr)``).
 
 Submodules are imported on first use, so ``import velmor`` stays cheap::
 
@@ -14,7 +16,7 @@ Submodules are imported on first use, so ``import velmor`` stays cheap::
 """
 
 __version__ = "0.1.0"
-__all__ = ["features", "unit4", "unit7"]
+__all__ = ["analysis", "features", "unit4", "unit7"]
 
 
 def __getattr__(name):

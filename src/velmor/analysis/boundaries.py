@@ -1,0 +1,138 @@
+"""From a novelty curve to boundaries: peak selection, and refinement on a finer time grid."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from velmor import unit7
+
+from .novelty import checkerboard_novelty
+from .similarity import fuse, self_similarity
+
+
+def _odd(frames):
+    return max(1, 2 * int(round((frames - 1) / 2)) + 1)
+
+
+def _moving_mean(x, width):
+    """Centred mean over ``width`` samples; near the ends, over the samples that exist."""
+    half = width // 2
+    sums = np.concatenate([[0.0], np.cumsum(x)])
+    i = np.arange(x.size)
+    lo, hi = np.maximum(i - half, 0), np.minimum(i + half + 1, x.size)
+    return (sums[hi] - sums[lo]) / (hi - lo)
+
+
+def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.0, margin=1.0,
+                 count=None) -> np.ndarray:
+    """Frames of the novelty peaks that stand out from their surroundings.
+
+    A peak is the strict maximum of the ``spacing`` seconds centred on it
+    (``unit7.find_region_peaks``); it becomes a boundary when it rises above the mean of the
+    ``window`` seconds around it by ``delta`` times the spread of the curve (the standard
+    deviation of that rise over the interior) and its value is at least ``floor``. Neither the
+    threshold nor the spread depends on the curve's largest value, so one tall value, such as an
+    edge effect, steers nothing; peaks within ``margin`` seconds of either end are never
+    boundaries.
+
+    Parameters
+    ----------
+    novelty : np.ndarray [shape=(n,)]
+    rate : float
+        Frames per second of the curve.
+    spacing, window, margin : float
+        In seconds.
+    delta : float
+        Threshold of the rise, in units of its spread.
+    floor : float
+        Smallest novelty value of a boundary (with :func:`checkerboard_novelty` of a cosine
+        matrix, 0.5 is a change from identical frames to orthogonal ones).
+    count : int or None
+        If given, exactly ``min(count, number of interior frames)`` boundaries are returned: the
+        peaks with the largest rise, then (if there are too few peaks) the remaining interior
+        frames with the largest rise that keep ``spacing`` apart, then any.
+
+    Returns
+    -------
+    frames : np.ndarray [shape=(k,), dtype=intp]
+        Increasing.
+    """
+    x = np.asarray(novelty, dtype=np.float64)
+    if x.ndim != 1:
+        raise ValueError(f"novelty must be one-dimensional, got shape {x.shape}")
+    if not (np.isfinite(rate) and rate > 0):
+        raise ValueError(f"rate must be positive, got {rate}")
+    if count is not None and (int(count) != count or count < 0):
+        raise ValueError(f"count must be a non-negative integer, got {count!r}")
+    n = x.size
+    edge = int(np.ceil(margin * rate))
+    lo, hi = min(edge, n), max(min(edge, n), n - edge)
+    if hi <= lo:
+        return np.zeros(0, dtype=np.intp)
+    x = np.where(np.isfinite(x), x, 0.0)
+    rise = x - _moving_mean(x, _odd(window * rate))
+    region = _odd(spacing * rate)
+    peaks = np.asarray(unit7.find_region_peaks(x, region), dtype=np.intp)
+    peaks = peaks[(peaks >= lo) & (peaks < hi)]
+    if count is None:
+        spread = rise[lo:hi].std()
+        return peaks[(rise[peaks] > delta * spread) & (x[peaks] >= floor)] if spread > 0 else peaks[:0]
+
+    count = min(int(count), hi - lo)
+    chosen = list(peaks[np.argsort(-rise[peaks], kind="stable")][:count])
+    if len(chosen) < count:  # too few peaks: the best-rising frames that keep their distance
+        taken = np.zeros(n, dtype=bool)
+        taken[chosen] = True
+        half = region // 2
+        for i in np.argsort(-rise[lo:hi], kind="stable") + lo:
+            if len(chosen) == count:
+                break
+            if not taken[max(0, i - half):i + half + 1].any():
+                chosen.append(i)
+                taken[i] = True
+        for i in np.argsort(-rise[lo:hi], kind="stable") + lo:
+            if len(chosen) == count:
+                break
+            if not taken[i]:
+                chosen.append(i)
+                taken[i] = True
+    return np.sort(np.asarray(chosen, dtype=np.intp))
+
+
+def refine(times, fine, weights=None, *, kernel=3.0, radius=1.0) -> np.ndarray:
+    """Move each boundary to the strongest change within ``radius`` seconds on a finer grid.
+
+    Around each boundary a small self-similarity matrix of the ``fine`` features (fused with
+    ``weights``, as :func:`velmor.analysis.fuse`) gives a checkerboard novelty with a kernel of
+    ``kernel`` seconds; the boundary moves to its maximum within ``radius`` seconds.
+
+    Parameters
+    ----------
+    times : np.ndarray [shape=(k,)]
+        Boundaries in seconds.
+    fine : FeatureFrames
+        Features at a finer rate than the one the boundaries were found at.
+
+    Returns
+    -------
+    times : np.ndarray [shape=(k',), dtype=float64]
+        Increasing, without duplicates (two boundaries that meet become one).
+    """
+    times = np.asarray(times, dtype=np.float64)
+    n = fine.n_frames
+    if times.size == 0 or n == 0:
+        return times.copy()
+    half_kernel = max(1, int(round(kernel * fine.rate / 2)))
+    reach = max(1, int(round(radius * fine.rate)))
+    names = list(fine.features)
+    out = []
+    for f in fine.frames_of(times):
+        a, b = max(0, f - reach - half_kernel), min(n, f + reach + half_kernel + 1)
+        if b - a < 4:
+            out.append(f)
+            continue
+        local = fuse([self_similarity(fine.features[k][:, a:b]) for k in names], weights)
+        nov = checkerboard_novelty(local, 2 * half_kernel)
+        s, e = max(a, f - reach) - a, min(b, f + reach + 1) - a
+        out.append(a + s + int(np.argmax(nov[s:e])) if e > s else f)
+    return np.unique(fine.boundary_times(np.asarray(out)))

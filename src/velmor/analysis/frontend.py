@@ -1,0 +1,184 @@
+"""The front end of an analysis: one spectrogram, the features a method asks for, pooled in time.
+
+Every feature comes from one magnitude spectrogram (:func:`velmor.features.spectrogram`) and is
+averaged over blocks of ``pool`` spectrogram frames, which gives the analysis rate
+``ANALYSIS_SR / (hop_length * pool)`` frames per second. Frame ``i`` of the result is centred at
+``offset + i / rate`` seconds, so a change between frames ``i - 1`` and ``i`` lies at
+``offset + (i - 0.5) / rate`` (:meth:`FeatureFrames.boundary_times`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+from velmor import features
+
+ANALYSIS_SR = 22050
+"""Sample rate of every analysis, in Hz; other rates are resampled to it."""
+
+FEATURES = ("mfcc", "chroma", "cens")
+"""Names of the features :func:`feature_frames` computes."""
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class FeatureFrames:
+    """Features of one signal at one frame rate.
+
+    Attributes
+    ----------
+    features : dict of str to np.ndarray [shape=(d, n)]
+        Each feature with one column per frame, all with the same ``n``.
+    rate : float
+        Frames per second.
+    offset : float
+        Time of the centre of frame 0, in seconds.
+    duration : float
+        Length of the signal in seconds.
+    """
+
+    features: dict
+    rate: float
+    offset: float
+    duration: float
+
+    @property
+    def n_frames(self) -> int:
+        return next(iter(self.features.values())).shape[1] if self.features else 0
+
+    def boundary_times(self, frames) -> np.ndarray:
+        """Times in seconds of changes that begin at the given frames (between ``i - 1`` and ``i``)."""
+        t = self.offset + (np.asarray(frames, dtype=float) - 0.5) / self.rate
+        return np.clip(t, 0.0, self.duration)
+
+    def frames_of(self, seconds) -> np.ndarray:
+        """The frame at which a change at each time in seconds begins (inverse of boundary_times)."""
+        return np.rint((np.asarray(seconds, dtype=float) - self.offset) * self.rate + 0.5).astype(np.intp)
+
+
+def as_analysis_signal(signal, sr) -> np.ndarray:
+    """A 1-d float64 copy of ``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed."""
+    y = np.asarray(signal)
+    if y.ndim != 1:
+        raise ValueError(f"signal must be one-dimensional (mono), got shape {y.shape}")
+    if y.dtype.kind not in "biuf":
+        raise TypeError(f"signal must hold real numbers, got dtype {y.dtype}")
+    y = y.astype(np.float64)
+    if not np.all(np.isfinite(y)):
+        raise ValueError("signal must hold only finite samples")
+    if not (isinstance(sr, (int, float, np.integer, np.floating)) and np.isfinite(sr) and sr > 0):
+        raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
+    if sr != ANALYSIS_SR:
+        try:
+            import soxr
+        except ImportError:
+            raise ImportError(f"resampling from {sr} Hz needs the 'audio' extra: pip install 'velmor[audio]'") from None
+        y = soxr.resample(y, float(sr), ANALYSIS_SR, quality="HQ")
+    return y
+
+
+def pool_frames(values, pool) -> np.ndarray:
+    """Mean of every block of ``pool`` columns; the last block may be shorter."""
+    n = values.shape[1]
+    if pool == 1 or n == 0:
+        return np.array(values, dtype=float)
+    starts = np.arange(0, n, pool)
+    counts = np.minimum(pool, n - starts)
+    return np.add.reduceat(values, starts, axis=1) / counts
+
+
+def unit_columns(values) -> np.ndarray:
+    """Columns scaled to unit length; zero columns stay zero."""
+    norms = np.linalg.norm(values, axis=0)
+    return np.divide(values, norms, out=np.zeros_like(values), where=norms > 0)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class RawFeatures:
+    """Features at the spectrogram's own rate, before pooling: what :func:`pooled` starts from,
+    so that one spectrogram serves analyses at several rates."""
+
+    features: dict
+    hop_length: int
+    n_fft: int
+    duration: float
+
+
+def raw_features(signal, sr, names, *, n_fft=4096, hop_length=1024, n_mfcc=20) -> RawFeatures:
+    """MFCCs (without coefficient 0) and chroma of a signal, at the spectrogram's rate."""
+    names = tuple(names)
+    unknown = [n for n in names if n not in FEATURES]
+    if unknown or not names:
+        raise ValueError(f"features must be a non-empty choice of {', '.join(FEATURES)}; got {names!r}")
+    y = as_analysis_signal(signal, sr)
+    S = features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length)
+    raw = {}
+    if "mfcc" in names:
+        raw["mfcc"] = features.mfcc(S, n_mfcc=n_mfcc)[1:]
+    if "chroma" in names or "cens" in names:
+        raw["chroma"] = features.chroma(S)
+    return RawFeatures(raw, hop_length, n_fft, len(y) / ANALYSIS_SR)
+
+
+def pooled(raw, names, pool, *, chroma_compression=100.0, cens_filter=9, lag_frames=0) -> FeatureFrames:
+    """The named features of ``raw`` averaged over blocks of ``pool`` frames, with unit columns.
+
+    ``"mfcc"``: each coefficient standardised over the piece (timbre); ``"chroma"``:
+    log-compressed chroma (harmony); ``"cens"``: CENS of the pooled chroma, smoothed over
+    ``cens_filter`` frames (harmony, robust to dynamics and articulation). With ``lag_frames``
+    > 0 every frame is stacked with the one ``lag_frames`` before it (a time-delay embedding),
+    so that similarity compares short sequences rather than single frames.
+    """
+    pool = int(pool)
+    if pool < 1:
+        raise ValueError(f"pool must be at least 1, got {pool}")
+    out = {}
+    for name in names:
+        if name == "mfcc":
+            f = pool_frames(raw.features["mfcc"], pool)
+            f -= f.mean(axis=1, keepdims=True)
+            spread = f.std(axis=1, keepdims=True)
+            f = np.divide(f, spread, out=np.zeros_like(f), where=spread > 0)
+        else:
+            c = pool_frames(raw.features["chroma"], pool)
+            if name == "chroma":
+                top = c.max() if c.size else 0.0
+                f = np.log1p(chroma_compression / top * c) if top > 0 else c
+            else:
+                f = features.cens(c, filt_len=cens_filter, ds=1)
+        if lag_frames > 0:
+            f = np.vstack([f, np.pad(f, ((0, 0), (lag_frames, 0)), mode="edge")[:, :f.shape[1]]])
+        out[name] = unit_columns(f)
+    rate = ANALYSIS_SR / (raw.hop_length * pool)
+    offset = ((pool - 1) / 2 * raw.hop_length + raw.n_fft / 2) / ANALYSIS_SR
+    return FeatureFrames(out, rate, offset, raw.duration)
+
+
+def feature_frames(signal, sr, names, *, pool=4, n_fft=4096, hop_length=1024, **options) -> FeatureFrames:
+    """The named features of a signal at ``ANALYSIS_SR / (hop_length * pool)`` frames per second.
+
+    Parameters
+    ----------
+    signal : np.ndarray [shape=(n,)]
+        Mono samples; left untouched.
+    sr : float
+        Sample rate of ``signal`` in Hz.
+    names : iterable of str
+        Any of :data:`FEATURES` (see :func:`pooled`).
+    pool : int
+        Spectrogram frames averaged into one analysis frame.
+    n_fft, hop_length : int
+        Framing of the shared spectrogram, in samples at :data:`ANALYSIS_SR`.
+    **options
+        ``n_mfcc`` for :func:`raw_features`; ``chroma_compression``, ``cens_filter`` and
+        ``lag_frames`` for :func:`pooled`.
+
+    Returns
+    -------
+    FeatureFrames
+        Every feature with unit-length columns (zero for silence), one column per frame.
+    """
+    n_mfcc = options.pop("n_mfcc", 20)
+    raw = raw_features(signal, sr, names, n_fft=n_fft, hop_length=hop_length, n_mfcc=n_mfcc)
+    return pooled(raw, tuple(names), pool, **options)
