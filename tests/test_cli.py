@@ -18,7 +18,7 @@ from velmor.cli.analysis import AnalysisError, read_reference
 from velmor.cli.options import Duration
 
 CHANGE = 8.0  # seconds: where the two-section test signal changes chord and timbre
-FAST = ["--kernel", "6s", "--neighbourhood", "6s"]  # suits 16-second signals
+FAST = ["--method", "fused", "--kernel", "6s", "--neighbourhood", "6s"]  # suits 16-second signals
 
 
 def two_sections(rate, seconds=CHANGE):
@@ -69,12 +69,17 @@ def test_finds_the_change_after_mixing_and_resampling(capsys, song, rate, channe
 @pytest.mark.parametrize("conditioning", [["--smooth", "2s"], ["--threshold", "0.5"],
                                           ["--smooth", "4f", "--threshold", "0.2"]])
 def test_conditioning_keeps_the_change(capsys, song, conditioning):
-    status, out, err = run(capsys, "segment", song(), "-f", "json", *FAST, *conditioning)
+    status, out, err = run(capsys, "segment", song(), "-f", "json", *FAST, "--method", "classic", *conditioning)
     assert status == 0, err
     assert json.loads(out)[0]["boundaries"] == [pytest.approx(CHANGE, abs=0.6)]
 
 
-@pytest.mark.parametrize("margin, found", [([], False), (["--margin", "1f"], True), (["--margin", "0.5s"], True)])
+@pytest.mark.parametrize("margin, found", [
+    (["--method", "classic"], False),  # the classic margin is half the kernel, 3 s
+    (["--method", "classic", "--margin", "1f"], True),
+    (["--margin", "0.5s"], True),
+    (["--margin", "3s"], False),
+])
 def test_edge_margin(capsys, tmp_path, margin, found):
     x = two_sections(22050)
     early = np.concatenate([x[int(6 * 22050):], x[-6 * 22050:]])  # changes 2 s in, of 16 s
@@ -211,6 +216,8 @@ def test_reference_directory_and_mean_f(capsys, song, tmp_path):
     ["--kernel", "abc"], ["--kernel", "0s"], ["--neighbourhood", "1.5f"], ["--threshold", "1.5"],
     ["--jobs", "-1"], ["--format", "xml"], ["--tolerance", "3f"], ["--fft-len", "1001"],
     ["--ref", "a.txt", "--ref", "b.txt"], ["--plot", "{name}.png"],
+    ["--method", "nope"], ["--features", "mfcc,loudness"], ["--features", ""], ["--features", "mfcc,mfcc"],
+    ["--smooth", "2s"], ["--method", "structure", "--cens-ds", "4"], ["--method", "classic", "--features", "mfcc"],
 ])
 def test_bad_options_are_usage_errors(capsys, song, extra):
     with pytest.raises(SystemExit) as exc:
@@ -237,7 +244,8 @@ def test_missing_audio_extra_says_what_to_install(capsys, song, monkeypatch):
 def test_demo_finds_its_sections(capsys, tmp_path, monkeypatch):
     status, out, _ = run(capsys, "demo", "--no-plot", "--wav", tmp_path / "demo.wav")
     assert status == 0
-    assert "tolerance 3 s: P 1.000  R 1.000  F 1.000" in out
+    f_at_3s = float(out.split("tolerance 3 s:")[1].split("F")[1].split()[0])
+    assert "method structure" in out and f_at_3s >= 0.8
     assert read_reference(tmp_path / "demo.lab").tolist() == [12.0, 26.0, 38.0, 50.0]
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     status, out, _ = run(capsys, "demo", "--plot", tmp_path / "demo.png")
@@ -253,3 +261,20 @@ def test_python_m_velmor_is_the_console_script(song):
     runs = [subprocess.run(cmd + argv, capture_output=True, text=True, check=True)
             for cmd in ([script], [sys.executable, "-m", "velmor"])]
     assert runs[0].stdout == runs[1].stdout and runs[0].stdout.count("\n") == 2
+
+
+@pytest.mark.parametrize("method", ["classic", "default", "mfcc", "fused"])
+@pytest.mark.parametrize("features", [[], ["--features", "mfcc"]])
+def test_json_records_the_method_and_features(capsys, song, method, features):
+    if method == "classic" and features:
+        features = ["--features", "cens"]
+    status, out, err = run(capsys, "segment", song(), "-f", "json", *FAST, "--method", method, *features)
+    assert status == 0, err
+    (result,) = json.loads(out)
+    from velmor.analysis import DEFAULT_METHOD, METHODS
+
+    name = DEFAULT_METHOD if method == "default" else method
+    assert result["method"] == result["parameters"]["method"] == name
+    expected = features[1].split(",") if features else list(METHODS[name].features)
+    assert result["features"] == expected
+    assert result["boundaries"] == [pytest.approx(CHANGE, abs=1.0)]

@@ -165,12 +165,18 @@ def run_demo(args, out=None):
 
     a = analyse_signal(signal, params)
     fr = a.frames
+    m = params.analysis_method()
+    if m is None:
+        how = f"method classic: CENS filter {params.cens_filter}, downsampling {params.cens_ds}"
+        kernel, spacing, road = params.kernel or "12s", params.neighbourhood or "10s", "checkerboard"
+    else:
+        how = f"method {params.resolved_method()}: {' + '.join(m.features)}"
+        kernel, spacing, road = f"{m.kernel:g}s", f"{m.spacing:g}s", m.road
     print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
-          f"{a.feature_rate:.3f} frames/s (CENS filter {params.cens_filter}, downsampling "
-          f"{params.cens_ds}); darker is more similar", file=out)
+          f"{a.feature_rate:.3f} frames/s ({how}); darker is more similar", file=out)
     print(text_picture(a.ssm), file=out)
-    print(f"\nnovelty: checkerboard kernel {params.kernel} = {fr['kernel']} frames; peaks "
-          f"are maxima of a window of {params.neighbourhood} = {fr['neighbourhood']} frames", file=out)
+    print(f"\nnovelty: {road}, kernel {kernel} = {fr['kernel']} frames; peaks "
+          f"are maxima of a window of {spacing} = {fr['neighbourhood']} frames", file=out)
     dropped = sorted(set(a.peak_frames.tolist()) - set(a.boundary_frames.tolist()))
     print("novelty peak frames: " + " ".join(map(str, a.peak_frames.tolist()))
           + (f"  (not boundaries, near an edge or low: {' '.join(map(str, dropped))})" if dropped else ""),

@@ -15,7 +15,7 @@ import sys
 
 from .. import __version__
 from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
-from .options import Duration, Params, add_analysis_arguments, non_negative_int, seconds
+from .options import Duration, Params, add_analysis_arguments, check_analysis_args, non_negative_int, seconds
 
 FORMATS = ("text", "csv", "json", "lab")
 DEFAULT_TOLERANCES = (0.5, 3.0)
@@ -24,8 +24,8 @@ DEFAULT_TOLERANCES = (0.5, 3.0)
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="velmor",
-        description="Find where a piece of music changes: CENS self-similarity matrix, "
-                    "checkerboard novelty, peaks as section boundaries.",
+        description="Find where a piece of music changes: features of timbre and harmony, "
+                    "self-similarity, novelty, peaks as section boundaries.",
         epilog="Run 'velmor COMMAND --help' for the options of a command.")
     parser.add_argument("--version", action="version", version=f"velmor {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -77,6 +77,7 @@ def build_parser():
                    help="show a progress bar on standard error (default: when it is a terminal)")
     add_analysis_arguments(seg)
     parser.segment_parser = seg  # for usage errors found after parsing
+    parser.demo_parser = demo
     return parser
 
 
@@ -116,6 +117,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.command == "segment":
         _check_segment_args(parser, args)
+    check_analysis_args(parser.segment_parser if args.command == "segment" else parser.demo_parser, args)
     try:
         if args.command == "demo":
             from ..demo import run_demo

@@ -144,25 +144,46 @@ class Analysis:
     peak_frames: np.ndarray
     boundary_frames: np.ndarray
     frames: dict
+    method: str = "classic"
+    times: np.ndarray | None = None
+    boundary_times: np.ndarray | None = None
 
     @property
     def boundaries(self):
+        """Boundaries in seconds: refined ones where the method refines, else frame / ff."""
+        if self.boundary_times is not None:
+            return self.boundary_times
         return self.boundary_frames / self.feature_rate
+
+    @property
+    def novelty_times(self):
+        """The time in seconds of each novelty value (where a change found there lies)."""
+        if self.times is not None:
+            return self.times
+        return np.arange(len(self.novelty)) / self.feature_rate
 
 
 def analyse_signal(signal, params=Params()):
-    """audio -> CENS SSM -> (smoothing, threshold) -> checkerboard novelty -> peaks.
+    """Boundaries of a signal at 22050 Hz with the method ``params`` names.
 
-    A peak is a frame whose novelty is larger than every other value in the window of
-    ``frames["neighbourhood"]`` frames centred on it (``unit7.find_region_peaks``).
-
-    Peaks lower than ``params.min_height`` times the highest novelty value, and peaks
-    within the edge margin of the start or end (where the kernel hangs over the edge of the
-    matrix), are not boundaries.
+    Every method but the classic one runs in :mod:`velmor.analysis` (:func:`velmor.analysis.segment`).
+    The classic road is audio -> CENS SSM -> (smoothing, threshold) -> checkerboard novelty ->
+    peaks: a peak is a frame whose novelty is larger than every other value in the window of
+    ``frames["neighbourhood"]`` frames centred on it (``unit7.find_region_peaks``); peaks lower
+    than ``params.min_height`` times the highest novelty value, and peaks within the edge margin of
+    the start or end (where the kernel hangs over the edge of the matrix), are not boundaries.
     """
     from velmor import unit7
 
     signal = np.ascontiguousarray(signal, dtype=np.float64)
+    method = params.analysis_method()
+    if method is not None:
+        from velmor.analysis import segment
+
+        seg = segment(signal, FS, method, keep_ssm=True)
+        return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
+                        peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(),
+                        method=params.resolved_method(), times=seg.times, boundary_times=seg.boundaries)
     ssm, ff = unit7.audio_to_ssm(signal, params.cens_filter, params.cens_ds, params.fft_len)
     frames = params.frames()
     if frames["smooth"] is not None and frames["smooth"] > 1:
@@ -205,6 +226,8 @@ def analyse_file(task):
         "channels": info["channels"],
         "feature_rate": a.feature_rate,
         "frames": len(a.novelty),
+        "method": a.method,
+        "features": task.params.describe()["features"],
         "parameters": task.params.describe(),
         "peak_frames": a.peak_frames.tolist(),
         "boundary_frames": a.boundary_frames.tolist(),

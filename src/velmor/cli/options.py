@@ -67,51 +67,120 @@ class Duration:
         return f"{self.value:g}s"
 
 
+CLASSIC = "classic"
+"""The method name of the ``velmor.unit7`` road: CENS, dot-product SSM, checkerboard, peaks."""
+
+CLASSIC_ONLY = ("smooth", "threshold", "min_height", "cens_filter", "cens_ds", "fft_len")
+"""Options that only the classic road reads."""
+
+
 @dataclasses.dataclass(frozen=True)
 class Params:
-    """Everything that decides the result of an analysis, with the defaults the CLI uses."""
+    """Everything that decides the result of an analysis, with the defaults the CLI uses.
+
+    ``method`` names a method of :data:`velmor.analysis.METHODS` (``"default"`` is
+    :data:`velmor.analysis.DEFAULT_METHOD`); ``features``, ``kernel``, ``neighbourhood`` (the
+    peak spacing) and ``margin`` override its settings when given. The other fields belong to the
+    classic road (``method="classic"``), whose kernel and neighbourhood default to 12 s and 10 s.
+    """
 
     fft_len: int = 4096
     cens_filter: int = 21
     cens_ds: int = 5
-    kernel: Duration = Duration(12.0)
-    neighbourhood: Duration = Duration(10.0)
+    kernel: Duration | None = None
+    neighbourhood: Duration | None = None
     smooth: Duration | None = None
     threshold: float | None = None
     min_height: float = 0.1
     margin: Duration | None = None
+    method: str = "default"
+    features: tuple | None = None
+
+    @property
+    def is_classic(self):
+        return self.resolved_method() == CLASSIC
+
+    def resolved_method(self):
+        from velmor.analysis import DEFAULT_METHOD
+
+        return DEFAULT_METHOD if self.method == "default" else self.method
+
+    def analysis_method(self):
+        """The :class:`velmor.analysis.Method` these parameters describe (None for the classic road)."""
+        from velmor.analysis import METHODS
+
+        if self.is_classic:
+            return None
+        m = METHODS[self.resolved_method()]
+        rate = FS / (m.hop_length * m.pool)
+
+        def seconds(d):
+            return d.value / rate if d.unit == "f" else d.value
+
+        changes = {}
+        if self.features is not None:
+            changes["features"] = tuple(self.features)
+            if m.weights is not None and len(m.weights) != len(changes["features"]):
+                changes["weights"] = None
+        if self.kernel is not None:
+            changes["kernel"] = seconds(self.kernel)
+        if self.neighbourhood is not None:
+            changes["spacing"] = seconds(self.neighbourhood)
+        if self.margin is not None:
+            changes["margin"] = seconds(self.margin)
+        return m.replace(**changes) if changes else m
 
     @property
     def feature_rate(self):
-        """Feature frames per second of the CENS SSM."""
-        return FS / (self.fft_len // 2) / self.cens_ds
+        """Analysis frames per second."""
+        m = self.analysis_method()
+        if m is None:
+            return FS / (self.fft_len // 2) / self.cens_ds
+        return FS / (m.hop_length * m.pool)
 
     def frames(self):
         """The frame lengths used for this feature rate, as a dict."""
         ff = self.feature_rate
-        kernel = self.kernel.frames(ff, parity="even")
+        m = self.analysis_method()
+        if m is not None:
+            return {
+                "kernel": Duration(m.kernel).frames(ff, parity="even"),
+                "neighbourhood": Duration(m.spacing).frames(ff, parity="odd"),
+                "smooth": None,
+                "margin": Duration(m.margin).frames(ff),
+            }
+        kernel = (self.kernel or Duration(12.0)).frames(ff, parity="even")
         return {
             "kernel": kernel,
-            "neighbourhood": self.neighbourhood.frames(ff, parity="odd"),
+            "neighbourhood": (self.neighbourhood or Duration(10.0)).frames(ff, parity="odd"),
             "smooth": None if self.smooth is None else self.smooth.frames(ff),
             "margin": kernel // 2 if self.margin is None else self.margin.frames(ff),
         }
 
     def describe(self):
-        """A JSON-ready summary: the values as given and the frames they come to."""
-        return {
-            "fft_len": self.fft_len,
-            "cens_filter": self.cens_filter,
-            "cens_ds": self.cens_ds,
+        """A JSON-ready summary: the method, the values as given and the frames they come to."""
+        m = self.analysis_method()
+        out = {
+            "method": self.resolved_method(),
+            "features": list(m.features) if m is not None else ["cens"],
             "feature_rate": self.feature_rate,
-            "kernel": str(self.kernel),
-            "neighbourhood": str(self.neighbourhood),
-            "smooth": None if self.smooth is None else str(self.smooth),
-            "threshold": self.threshold,
-            "min_height": self.min_height,
+            "kernel": None if self.kernel is None else str(self.kernel),
+            "neighbourhood": None if self.neighbourhood is None else str(self.neighbourhood),
             "margin": None if self.margin is None else str(self.margin),
-            "frames": self.frames(),
         }
+        if m is None:
+            out.update({
+                "fft_len": self.fft_len,
+                "cens_filter": self.cens_filter,
+                "cens_ds": self.cens_ds,
+                "smooth": None if self.smooth is None else str(self.smooth),
+                "threshold": self.threshold,
+                "min_height": self.min_height,
+            })
+        else:
+            out["settings"] = m.parameters()
+        out["frames"] = self.frames()
+        return out
 
 
 # argparse types: each raises ArgumentTypeError, so a bad value gives a usage message and exit 2.
@@ -164,33 +233,77 @@ def fft_length(text):
     return value
 
 
-def add_analysis_arguments(parser, defaults=Params()):
+def method_name(text):
+    from velmor.analysis import METHODS
+
+    if text != "default" and text not in METHODS:
+        raise argparse.ArgumentTypeError(f"unknown method {text!r}; choose from default, {', '.join(METHODS)}")
+    return text
+
+
+def feature_list(text):
+    from velmor.analysis.frontend import FEATURES
+
+    names = tuple(t.strip() for t in text.split(",") if t.strip())
+    bad = [n for n in names if n not in FEATURES]
+    if bad or not names or len(set(names)) != len(names):
+        raise argparse.ArgumentTypeError(f"--features takes a comma-separated choice of {', '.join(FEATURES)}: "
+                                         f"{text!r}")
+    return names
+
+
+def add_analysis_arguments(parser):
     """The options shared by ``velmor segment`` and ``velmor demo``."""
+    from velmor.analysis import DEFAULT_METHOD, METHODS
+
     g = parser.add_argument_group(
         "analysis", "DUR is a duration: 8 or 8s (seconds), 750ms, or 16f (feature frames)")
-    g.add_argument("-k", "--kernel", type=duration, default=defaults.kernel, metavar="DUR",
-                   help="side of the checkerboard kernel (default %(default)s)")
-    g.add_argument("-n", "--neighbourhood", "--neighborhood", type=duration,
-                   default=defaults.neighbourhood, metavar="DUR",
+    g.add_argument("-m", "--method", type=method_name, default="default", metavar="NAME",
+                   help=f"how to segment: {', '.join(METHODS)} (default {DEFAULT_METHOD}); "
+                        "'classic' is the velmor.unit7 road: CENS, dot-product SSM, checkerboard, peaks")
+    g.add_argument("--features", type=feature_list, default=None, metavar="LIST",
+                   help="features whose similarities the method fuses, comma-separated: mfcc (timbre), "
+                        "cens or chroma (harmony) (default: the method's)")
+    g.add_argument("-k", "--kernel", type=duration, default=None, metavar="DUR",
+                   help="side of the checkerboard kernel, or width of the derivative kernel "
+                        "(default: the method's; 12s for classic)")
+    g.add_argument("-n", "--neighbourhood", "--neighborhood", type=duration, default=None, metavar="DUR",
                    help="a novelty peak must be the largest value in a window of this length "
-                        "centred on it (default %(default)s)")
-    g.add_argument("--smooth", type=duration, default=defaults.smooth, metavar="DUR",
+                        "centred on it (default: the method's; 10s for classic)")
+    g.add_argument("--margin", type=duration, default=None, metavar="DUR",
+                   help="ignore peaks this close to the start or end (default: the method's; half the "
+                        "kernel for classic)")
+    c = parser.add_argument_group("classic road", "options of --method classic only")
+    c.add_argument("--smooth", type=duration, default=None, metavar="DUR",
                    help="average the SSM along its diagonals over this length first (default: off)")
-    g.add_argument("--threshold", type=fraction, default=defaults.threshold, metavar="TAU",
+    c.add_argument("--threshold", type=fraction, default=None, metavar="TAU",
                    help="set SSM values below TAU (0..1) to 0 and stretch the rest to 0..1 (default: off)")
-    g.add_argument("--min-height", type=fraction, default=defaults.min_height, metavar="FRAC",
-                   help="ignore peaks lower than FRAC times the highest novelty value (default %(default)s)")
-    g.add_argument("--margin", type=duration, default=defaults.margin, metavar="DUR",
-                   help="ignore peaks this close to the start or end (default: half the kernel)")
-    g.add_argument("--cens-filter", type=positive_int, default=defaults.cens_filter, metavar="N",
-                   help="CENS smoothing window, in chroma frames (default %(default)s)")
-    g.add_argument("--cens-ds", type=positive_int, default=defaults.cens_ds, metavar="N",
-                   help="CENS downsampling factor (default %(default)s)")
-    g.add_argument("--fft-len", type=fft_length, default=defaults.fft_len, metavar="N",
-                   help="FFT length in samples; the hop is half of it (default %(default)s)")
+    c.add_argument("--min-height", type=fraction, default=None, metavar="FRAC",
+                   help="ignore peaks lower than FRAC times the highest novelty value (default 0.1)")
+    c.add_argument("--cens-filter", type=positive_int, default=None, metavar="N",
+                   help="CENS smoothing window, in chroma frames (default 21)")
+    c.add_argument("--cens-ds", type=positive_int, default=None, metavar="N",
+                   help="CENS downsampling factor (default 5)")
+    c.add_argument("--fft-len", type=fft_length, default=None, metavar="N",
+                   help="FFT length in samples; the hop is half of it (default 4096)")
+
+
+def check_analysis_args(parser, args):
+    """Usage errors between analysis options: classic-only options with another method."""
+    params = Params(method=args.method)
+    if params.is_classic:
+        if args.features is not None and tuple(args.features) != ("cens",):
+            parser.error("--features: the classic road uses CENS only")
+        return
+    given = [name for name in CLASSIC_ONLY if getattr(args, name) is not None]
+    if given:
+        flag = "--" + given[0].replace("_", "-")
+        parser.error(f"{flag} belongs to the classic road: add --method classic, or leave it out")
 
 
 def params_from_args(args):
-    return Params(fft_len=args.fft_len, cens_filter=args.cens_filter, cens_ds=args.cens_ds,
-                  kernel=args.kernel, neighbourhood=args.neighbourhood, smooth=args.smooth,
-                  threshold=args.threshold, min_height=args.min_height, margin=args.margin)
+    defaults = Params()
+    classic = {name: getattr(args, name) if getattr(args, name) is not None else getattr(defaults, name)
+               for name in CLASSIC_ONLY}
+    return Params(kernel=args.kernel, neighbourhood=args.neighbourhood, margin=args.margin,
+                  method=args.method, features=args.features, **classic)

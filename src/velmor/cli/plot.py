@@ -2,8 +2,6 @@
 
 import os
 
-import numpy as np
-
 from .analysis import need
 
 
@@ -21,23 +19,24 @@ def plot_analysis(path, analysis, reference=None, title=None):
     a = analysis
     ff = a.feature_rate
     n = len(a.novelty)
-    end = n / ff
+    t = a.novelty_times
+    start = float(t[0]) if n else 0.0
+    end = start + n / ff
     fig = Figure(figsize=(8, 9), layout="constrained")
     FigureCanvasAgg(fig)
     ax_ssm, ax_nov = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.2])
-    ax_ssm.imshow(a.ssm, cmap="magma", origin="upper", extent=(0, end, end, 0),
+    ax_ssm.imshow(a.ssm, cmap="magma", origin="upper", extent=(start, end, end, start),
                   aspect="auto", interpolation="nearest")
     ax_ssm.set_ylabel("time (s)")
     ax_ssm.set_title(title or "self-similarity matrix")
 
-    t = np.arange(n) / ff
     ax_nov.plot(t, a.novelty, color="0.2", lw=1.2, label="novelty")
     if len(a.peak_frames):
-        ax_nov.plot(a.peak_frames / ff, a.novelty[a.peak_frames], "o", mfc="none", mec="black",
+        ax_nov.plot(t[a.peak_frames], a.novelty[a.peak_frames], "o", mfc="none", mec="black",
                     ms=7, mew=1.5, zorder=5, label="novelty peaks")
     ax_nov.set_xlabel("time (s)")
     ax_nov.set_ylabel("novelty")
-    ax_nov.set_xlim(0, end)
+    ax_nov.set_xlim(min(0.0, start), max(end, a.duration))
 
     for i, b in enumerate(a.boundaries):
         ax_ssm.axvline(b, color="tab:cyan", lw=1.2)
