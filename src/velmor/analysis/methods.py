@@ -208,8 +208,8 @@ METHODS = {
         Method("mfcc", features=("mfcc",)),
         Method("chroma", features=("cens",)),
         Method("fused", features=("mfcc", "cens")),
-        Method("structure", features=("mfcc", "cens"), weights=(2.0, 1.0), road="structure", kernel=20.0,
-               spacing=10.0, margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.2),
+        Method("structure", features=("mfcc", "cens"), road="structure", kernel=20.0, spacing=12.0, floor=0.1,
+               margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.4),
         Method("fused+structure", features=("mfcc", "cens"), road="both", lag_frames=2),
     )
 }

@@ -1,8 +1,9 @@
 """Novelty curves: where a self-similarity matrix changes from one block to the next.
 
-Both roads mirror the matrix at its edges before sliding their kernel, so that the first and
-last frames are compared with a reflection of themselves instead of with zeros: a kernel that
-hangs over the edge of a zero-padded matrix sees a change that is not in the music.
+Both roads extend the matrix at its edges before sliding their kernel (the checkerboard road
+mirrors it, the structure road repeats its first and last columns), so that the first and last
+frames are compared with themselves instead of with zeros: a kernel that hangs over the edge of a
+zero-padded matrix sees a change that is not in the music.
 """
 
 from __future__ import annotations
@@ -69,9 +70,9 @@ def structure_novelty(ssm, kernel_frames, *, neighbours=0.1, smooth_frames=None)
     n = ssm.shape[0]
     if n < 3:
         return np.zeros(n)
-    k = max(1, int(round(neighbours * n)))
+    kth_rank = max(1, int(round(neighbours * n)))
     # the k-th largest value of each row: a frame recurs where both rows rank the other that high
-    kth = np.partition(ssm, n - k, axis=1)[:, n - k]
+    kth = np.partition(ssm, n - kth_rank, axis=1)[:, n - kth_rank]
     rec = ((ssm >= kth[:, None]) & (ssm >= kth[None, :])).astype(np.float64)
     lag = np.asarray(unit7.make_lag_matrix(rec))
     width = max(1, int(round(smooth_frames if smooth_frames is not None else kernel_frames / 4)))
@@ -79,7 +80,15 @@ def structure_novelty(ssm, kernel_frames, *, neighbours=0.1, smooth_frames=None)
         taps = np.hanning(width + 2)[1:-1]
         taps /= taps.sum()
         lag = scipy.ndimage.convolve1d(lag, taps, axis=1, mode="constant")
-    return np.asarray(unit7.column_derivative(np.ascontiguousarray(lag), _even(kernel_frames)))
+    # The derivative kernel reaches half its width past either end; there it meets copies of the
+    # first and last columns instead of zeros. Shifting the columns right by h and adding h rows of
+    # zero lag (which add nothing to any norm) moves position n of the curve to row n + h.
+    k = _even(kernel_frames)
+    h = k // 2
+    padded = np.pad(np.pad(lag, ((0, 0), (h, h)), mode="edge"), ((0, h), (0, 0)))
+    # A column holds about `neighbours` n recurrences: dividing by their root makes the scale of the
+    # curve the same for short and long inputs.
+    return np.asarray(unit7.column_derivative(padded, k))[h:h + n] / np.sqrt(kth_rank)
 
 
 def combine(curves, weights=None) -> np.ndarray:
