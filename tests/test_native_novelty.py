@@ -1,6 +1,13 @@
-"""diagonal_slide's native loop against its numpy path: the same curves, warnings and errors, no padded copy."""
+"""diagonal_slide's native loop against its numpy path: the same curves bit for bit, the same warnings
+and errors, no padded copy, and no harm from Python code or threads that change the inputs."""
 
 import concurrent.futures
+import contextlib
+import subprocess
+import sys
+import textwrap
+import threading
+import time
 import tracemalloc
 import warnings
 
@@ -8,15 +15,6 @@ import numpy as np
 import pytest
 
 from velmor import unit7
-
-
-def abs_sums(ssm, kernel):
-    """Per frame, the sum of |kernel| * |S| over its window, S zero outside the matrix."""
-    n, k_len = ssm.shape[0], kernel.shape[0]
-    h = k_len // 2
-    pad = np.zeros((n + k_len, n + k_len))
-    pad[h:h + n, h:h + n] = np.abs(ssm)
-    return np.array([np.sum(np.abs(kernel) * pad[i:i + k_len, i:i + k_len]) for i in range(n)])
 
 
 def both_paths(numpy_path, fn, *args):
@@ -36,18 +34,22 @@ def both_paths(numpy_path, fn, *args):
     return native, outcome()
 
 
-def assert_same_outcome(native, reference, ssm, kernel):
+def assert_same_bits(a, b):
+    """The same float64 values bit for bit, signs of zero included; a NaN matches any NaN (which of two
+    NaNs an addition passes on is the processor's choice, on either path)."""
+    assert a.dtype == b.dtype == np.float64 and a.shape == b.shape
+    nan = np.isnan(b)
+    np.testing.assert_array_equal(np.isnan(a), nan)
+    np.testing.assert_array_equal(a[~nan].view(np.int64), b[~nan].view(np.int64))
+
+
+def assert_same_outcome(native, reference):
     if reference[0] == "raised" or native[0] == "raised":
         assert native == reference
         return
     (_, a, warned_a), (_, b, warned_b) = native, reference
     assert warned_a == warned_b
-    assert a.dtype == b.dtype == np.float64 and a.shape == b.shape
-    finite = np.isfinite(b)
-    np.testing.assert_array_equal(a[~finite], b[~finite])
-    with np.errstate(all="ignore"):
-        bound = 1e-12 * abs_sums(ssm, kernel)[finite]
-    assert np.all(np.abs(a[finite] - b[finite]) <= bound)
+    assert_same_bits(a, b)
 
 
 LAYOUTS = {
@@ -56,6 +58,7 @@ LAYOUTS = {
     "reversed": lambda x: x[::-1, ::-1],
     "rows reversed": lambda x: x[::-1],
     "every other": lambda x: np.repeat(np.repeat(x, 2, 0), 2, 1)[::2, ::2],
+    "transposed": lambda x: x.T,
 }
 
 
@@ -67,7 +70,7 @@ def test_native_curve_matches_the_numpy_path(n, k_len, layout, kernel_layout, nu
     ssm = LAYOUTS[layout](rng.standard_normal((n, n)))
     kernel = LAYOUTS[kernel_layout](rng.standard_normal((k_len, k_len)))
     native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
-    assert_same_outcome(native, reference, ssm, kernel)
+    assert_same_outcome(native, reference)
 
 
 class Doubled(np.ndarray):
@@ -132,7 +135,7 @@ def overflowing_columns():
 def test_special_values_warn_and_raise_as_on_the_numpy_path(ssm, kernel, errors, numpy_path):
     with np.errstate(all=errors):
         native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
-    assert_same_outcome(native, reference, ssm, kernel)
+    assert_same_outcome(native, reference)
 
 
 def symmetric(n, seed=1):
@@ -147,7 +150,7 @@ def symmetric(n, seed=1):
 def test_symmetric_inputs_match_the_numpy_path(n, k_len, layout, kernel_of, numpy_path):
     ssm, kernel = LAYOUTS[layout](symmetric(n)), kernel_of(k_len)
     native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
-    assert_same_outcome(native, reference, ssm, kernel)
+    assert_same_outcome(native, reference)
 
 
 @pytest.mark.parametrize("offset", [1, 63, 64])  # inside the band, on its edge, just outside it
@@ -156,7 +159,7 @@ def test_one_cell_breaking_the_symmetry(offset, row, numpy_path):
     ssm, kernel = symmetric(202), symmetric(64, 3)
     ssm[row, row - offset] += 10.0
     native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
-    assert_same_outcome(native, reference, ssm, kernel)
+    assert_same_outcome(native, reference)
 
 
 def symmetric_special(scale=1.0, kernel_scale=1.0, cells=(), kernel_cells=(), floor=False):
@@ -196,7 +199,7 @@ def test_symmetric_special_values_as_on_the_numpy_path(case, errors, numpy_path)
     ssm, kernel = SYMMETRIC_SPECIAL[case]
     with np.errstate(all=errors):
         native, reference = both_paths(numpy_path, unit7.diagonal_slide, ssm, kernel)
-    assert_same_outcome(native, reference, ssm, kernel)
+    assert_same_outcome(native, reference)
 
 
 @pytest.mark.parametrize("name", ["zeros", "sum"])
@@ -226,3 +229,213 @@ def test_no_padded_copy(rng):
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert peak < 1500 * 8 + 2 * kernel.nbytes + 16384 < (1500 + 64) ** 2 * 8 // 100  # out, kernel copy
+
+
+def spread(rng, shape):
+    """Random values over twelve orders of magnitude, so that a sum in another order comes out different."""
+    return rng.standard_normal(shape) * 10.0 ** rng.integers(-6, 7, shape)
+
+
+def both_curves(numpy_path, fn, *args):
+    native = fn(*args)
+    numpy_path.use()
+    try:
+        return native, fn(*args)
+    finally:
+        numpy_path.undo()
+
+
+# (n, k_len): kernels of both parities, from empty to larger than the matrix; 128 products and fewer
+# are summed in one block, more in halves, 16641 in ten levels of them.
+SIZES = [(0, 4), (7, 0), (9, 1), (9, 2), (30, 3), (30, 8), (40, 9), (50, 11), (70, 12), (90, 16), (90, 17),
+         (120, 24), (150, 33), (200, 64), (201, 65), (160, 91), (150, 129), (12, 40), (5, 21)]
+
+
+@pytest.mark.parametrize("n, k_len", SIZES)
+@pytest.mark.parametrize("layout", ["C", "F", "every other"])
+def test_curve_is_the_numpy_paths_bit_for_bit(n, k_len, layout, numpy_path, rng):
+    ssm, kernel = LAYOUTS[layout](spread(rng, (n, n))), spread(rng, (k_len, k_len))
+    assert_same_bits(*both_curves(numpy_path, unit7.diagonal_slide, ssm, kernel))
+
+
+KERNEL_LAYOUTS = {
+    "F": np.asfortranarray,
+    "reversed": lambda x: x[::-1, ::-1],
+    "transposed": lambda x: x.T,
+    "every other": LAYOUTS["every other"],
+    "broadcast row": lambda x: np.broadcast_to(x[0], x.shape),
+}
+
+
+@pytest.mark.parametrize("k_len", [5, 16, 33])
+@pytest.mark.parametrize("kernel_layout", KERNEL_LAYOUTS)
+def test_any_kernel_layout_is_summed_in_the_numpy_paths_order(k_len, kernel_layout, numpy_path, rng):
+    # numpy multiplies into a C-ordered product whatever the kernel's layout, and sums that in order
+    ssm, kernel = spread(rng, (120, 120)), KERNEL_LAYOUTS[kernel_layout](spread(rng, (k_len, k_len)))
+    assert_same_bits(*both_curves(numpy_path, unit7.diagonal_slide, ssm, kernel))
+
+
+@pytest.mark.parametrize("value", [1.0, 0.37, -3.0])
+@pytest.mark.parametrize("cb_len", [2, 3, 4, 6, 9, 16, 32, 64, 65])
+def test_constant_stretch_is_flat_without_peaks(value, cb_len, numpy_path):
+    # every window wholly inside the matrix holds the same values, so it gets the same novelty
+    n = 44 + 2 * cb_len
+    curve, reference = both_curves(numpy_path, unit7.diagonal_novelty, np.full((n, n), value), cb_len)
+    assert_same_bits(curve, reference)
+    h = cb_len // 2
+    inside = curve[h:n - cb_len + h + 1]
+    assert np.all(inside.view(np.int64) == inside[0].view(np.int64))
+    peaks = unit7.find_region_peaks(curve, 8)  # strict maxima: none where the curve is flat
+    assert not np.any((peaks >= h) & (peaks <= n - cb_len + h))
+
+
+def test_silence_has_no_boundaries():
+    curve = unit7.diagonal_novelty(np.ones((44, 44)), 4)
+    assert np.all(curve[2:43] == 0.0) and not np.any(np.signbit(curve[2:43]))
+    assert unit7.find_region_peaks(curve, 8).size == 0
+
+
+def two_blocks(rng):
+    """A noisy SSM of two sections, the change somewhere in the middle."""
+    n = int(rng.integers(60, 160))
+    labels = np.arange(n) >= rng.integers(n // 4, 3 * n // 4)
+    features = np.eye(2)[labels.astype(int)] + 0.3 * rng.random((n, 2))
+    features /= np.linalg.norm(features, axis=1, keepdims=True)
+    return features @ features.T
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_two_block_ssms_give_the_numpy_paths_peaks(seed, numpy_path):
+    ssm = two_blocks(np.random.default_rng(seed))
+    curve, reference = both_curves(numpy_path, unit7.diagonal_novelty, ssm, 16)
+    assert_same_bits(curve, reference)
+    np.testing.assert_array_equal(unit7.find_region_peaks(curve, 16), unit7.find_region_peaks(reference, 16))
+
+
+ZEROS = {
+    "negative zeros": lambda n: np.full((n, n), -0.0),
+    "zeros of both signs": lambda n: np.where(np.arange(n * n).reshape(n, n) % 3 == 0, -0.0, 0.0),
+    "one band of negative zeros": lambda n: np.where(np.abs(np.subtract.outer(np.arange(n), np.arange(n))) < 3,
+                                                     -0.0, 1.0),
+}
+
+
+@pytest.mark.parametrize("matrix", ZEROS)
+@pytest.mark.parametrize("kernel", [np.ones((6, 6)), -np.ones((9, 9)), np.full((16, 16), -0.0),
+                                    np.where(np.eye(17) > 0, -1.0, 0.5), np.full((1, 1), -2.0)])
+def test_signs_of_zero_are_the_numpy_paths(matrix, kernel, numpy_path):
+    assert_same_bits(*both_curves(numpy_path, unit7.diagonal_slide, ZEROS[matrix](40), kernel))
+
+
+@contextlib.contextmanager
+def buffer_size(size):
+    old = np.setbufsize(size)
+    try:
+        yield
+    finally:
+        np.setbufsize(old)
+
+
+@pytest.mark.parametrize("size", [1024, 8192, 16 * 1001])
+@pytest.mark.parametrize("k_len", [40, 100, 129])
+def test_numpys_buffer_size_is_followed(size, k_len, numpy_path, rng):
+    # numpy before 2.3 sums a product longer than its buffer piece by piece; later versions do not
+    ssm, kernel = spread(rng, (150, 150)), spread(rng, (k_len, k_len))
+    with buffer_size(size):
+        assert_same_bits(*both_curves(numpy_path, unit7.diagonal_slide, ssm, kernel))
+
+
+@pytest.mark.parametrize("layout", ["F", "every other", "transposed"])
+def test_no_padded_copy_of_any_layout(layout, rng):
+    ssm, kernel = LAYOUTS[layout](rng.random((1500, 1500))), unit7.make_checkerboard(64)
+    tracemalloc.start()
+    unit7.diagonal_slide(ssm, kernel)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < (1500 + 64) ** 2 * 8 // 100
+
+
+# Python code that runs inside the call, after the native path has checked numpy and measured the
+# inputs: a key of the module namespace whose hash is that of "np" is compared with "np" at every
+# lookup of it, and on the second one (when the result is about to be made) it does harm.
+HOSTILE = """
+    import numpy as np
+    from velmor import unit7
+
+    ssm, kernel = np.random.default_rng(0).random((600, 600)), unit7.make_checkerboard(16)
+    real_zeros = np.zeros
+
+    def short_zeros(*args, **kwargs):
+        return real_zeros(3)
+
+    HARM = {{
+        "short result": lambda: setattr(np, "zeros", short_zeros),
+        "matrix reshaped": lambda: setattr(ssm, "shape", (300, 1200)),
+        "matrix shrunk": lambda: ssm.resize((20, 20), refcheck=False),
+        "kernel reshaped": lambda: setattr(kernel, "shape", (8, 32)),
+    }}
+
+    class Collides:
+        armed, seen = False, 0
+
+        def __hash__(self):
+            return hash("np")
+
+        def __eq__(self, other):
+            if Collides.armed:
+                Collides.seen += 1
+                if Collides.seen == 2:
+                    HARM[{harm!r}]()
+            return False
+
+    namespace = vars(unit7)
+    del namespace["np"]
+    namespace[Collides()] = None
+    namespace["np"] = np
+    Collides.armed = True
+    try:
+        curve = unit7.diagonal_slide(ssm, kernel)
+        print("ok", curve.shape)
+    except Exception as e:
+        print("raised", type(e).__name__)
+"""
+
+
+# What the numpy path then does: it reads the sizes before the harm and the arrays after it.
+@pytest.mark.parametrize("harm, outcome", [("short result", "raised IndexError"),
+                                           ("matrix reshaped", "raised ValueError"),
+                                           ("matrix shrunk", "raised ValueError"),
+                                           ("kernel reshaped", "raised ValueError")])
+def test_python_code_inside_the_call_cannot_make_the_loop_overrun(harm, outcome):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(HOSTILE.format(harm=harm))], capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == outcome
+
+
+@pytest.mark.parametrize("layout", ["C", "F"])
+def test_writers_in_other_threads_change_values_only(layout):
+    # the loop runs without the interpreter lock while a thread writes into both inputs
+    rng = np.random.default_rng(3)
+    ssm, kernel = LAYOUTS[layout](rng.random((1200, 1200))), unit7.make_checkerboard(40)
+    done = threading.Event()
+
+    def write():
+        values = (np.nan, np.inf, -0.0, 1e308, 5e-324, 1.0)
+        i = 0
+        while not done.is_set():
+            ssm[i % 1200, (7 * i) % 1200] = values[i % 6]
+            kernel[i % 40, (3 * i) % 40] = values[i % 6]
+            i += 1
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        stop = time.monotonic() + 2.0
+        with np.errstate(all="ignore"):
+            while time.monotonic() < stop:
+                curve = unit7.diagonal_slide(ssm, kernel)
+                assert curve.shape == (1200,) and curve.dtype == np.float64
+    finally:
+        done.set()
+        writer.join()

@@ -4,6 +4,7 @@
 #include "frame/state.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -18,6 +19,10 @@ struct Snapshot {
     PyObject* ndarray = nullptr;
     std::vector<std::pair<PyObject*, PyObject*>> attrs;  // (interned name, object)
     PyObject* linalg_norm = nullptr;
+    // np.getbufsize where np.sum cuts its operand into pieces of the buffer size (numpy before
+    // 2.3); null where it does not. pieces_known is false when numpy's version could not be read.
+    PyObject* getbufsize = nullptr;
+    bool pieces_known = false;
 };
 
 void release(Snapshot& s) {
@@ -26,6 +31,8 @@ void release(Snapshot& s) {
     for (auto& [name, obj] : s.attrs) Py_CLEAR(obj);
     s.attrs.clear();
     Py_CLEAR(s.linalg_norm);
+    Py_CLEAR(s.getbufsize);
+    s.pieces_known = false;
 }
 
 Snapshot snap;
@@ -63,6 +70,20 @@ bool attr_is(PyObject* obj, PyObject* name, PyObject* expected) {
     }
     Py_DECREF(now);
     return now == expected;
+}
+
+// Whether np.sum cuts a contiguous operand into pieces of the buffer size: numpy before 2.3 does
+// (its iterator never grew a reduction's inner loop past the buffer); later versions do not.
+// Reads np.__version__; false with an error cleared when it cannot be read.
+bool sums_in_pieces(PyObject* np, bool& pieces) {
+    PyObject* version = PyObject_GetAttrString(np, "__version__");
+    const char* text = version && PyUnicode_Check(version) ? PyUnicode_AsUTF8(version) : nullptr;
+    int major = 0, minor = 0;
+    const bool read = text && std::sscanf(text, "%d.%d", &major, &minor) == 2;
+    Py_XDECREF(version);
+    PyErr_Clear();
+    pieces = major < 2 || (major == 2 && minor < 3);
+    return read;
 }
 
 }  // namespace
@@ -104,7 +125,28 @@ void capture_numpy() {
         release(s);
         return;
     }
+    bool pieces = false;
+    if (sums_in_pieces(np, pieces)) {
+        s.pieces_known = true;
+        if (pieces) {
+            s.getbufsize = PyObject_GetAttrString(np, "getbufsize");
+            if (!s.getbufsize) {
+                PyErr_Clear();
+                s.pieces_known = false;
+            }
+        }
+    }
     snap = std::move(s);
+}
+
+Py_ssize_t sum_piece_length() {
+    if (!snap.pieces_known) return -1;
+    if (!snap.getbufsize) return 0;
+    PyObject* size = PyObject_CallNoArgs(snap.getbufsize);
+    const Py_ssize_t piece = size && PyLong_CheckExact(size) ? PyLong_AsSsize_t(size) : -1;
+    Py_XDECREF(size);
+    PyErr_Clear();
+    return piece > 0 ? piece : -1;
 }
 
 bool is_own_function(PyObject* obj, PyObject* name) {

@@ -49,6 +49,12 @@ bool namespace_has_own_function(PyObject* name);
 // `names` may include N.linalg together with N.norm, meaning np.linalg.norm.
 bool numpy_untouched(std::initializer_list<PyObject*> names);
 
+// The length of the pieces in which np.sum hands a contiguous float64 operand to numpy's pairwise
+// summation, which adds each piece's sum to the total in turn: numpy before 2.3 cuts the operand
+// by the calling thread's buffer size (np.getbufsize(), which this calls, so Python code may run);
+// later versions pass it whole (0). -1, with no exception set, when that is not known.
+Py_ssize_t sum_piece_length();
+
 // A strided view of an exact float64 numpy.ndarray, read through the buffer protocol.
 class View {
 public:

@@ -228,6 +228,62 @@ bool try_smooth_diagonals(PyObject* m, PyObject* win_len, PyObject* out) {
 
 namespace {
 
+// np.zeros(n), as the numpy path creates its result; null when that fails (error cleared).
+Ref new_curve(Py_ssize_t n) {
+    try {
+        Ref np = global(N.np);
+        Ref zeros = attr(np, N.zeros);
+        Ref len = integer(n);
+        return call(zeros, {len});
+    } catch (const Raised&) {
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
+// A square float64 matrix and a square float64 kernel.
+bool admit(PyObject* ssm, PyObject* kernel, View& s, View& k) {
+    return s.acquire(ssm, 2) && k.acquire(kernel, 2) && s.shape(1) == s.shape(0) && k.shape(1) == k.shape(0) &&
+           k.shape(0) <= loops::kMaxSide;
+}
+
+}  // namespace
+
+bool try_diagonal_slide(PyObject* ssm, PyObject* kernel, Ref& result) {
+    if (!numpy_untouched({N.zeros, N.sum})) return false;
+    const Py_ssize_t piece = sum_piece_length();
+    if (piece < 0) return false;
+    Py_ssize_t n_len;
+    {
+        View s, k;
+        if (!admit(ssm, kernel, s, k)) return false;
+        n_len = s.shape(0);
+    }
+    Ref out = new_curve(n_len);
+    // Python code may have run (the lookup of np, np.zeros) and changed the inputs or the result:
+    // all three are taken afresh, and the loop, which reads and writes only through these views,
+    // runs only when the result holds a value for every row of the matrix.
+    View s, k, o;
+    if (!out || !admit(ssm, kernel, s, k) || !o.acquire(out, 1, true) || o.shape(0) != s.shape(0)) return false;
+    const Py_ssize_t k_len = k.shape(0);
+    const loops::Matrix m{s.data(), s.stride(0), s.stride(1), s.shape(0)};
+    const loops::Kernel kv{k.data(), k.stride(0), k.stride(1), k_len};
+    const std::size_t bytes = loops::slide_scratch_bytes(m, kv, piece);
+    std::unique_ptr<void, RawFree> scratch(bytes ? PyMem_RawMalloc(bytes) : nullptr);
+    if (!scratch) return false;
+    bool done = false;
+    FpWatch w;
+    // Without the interpreter lock, another thread may write into the matrix or the kernel: that
+    // changes values, never where the loop reads.
+    run_loop(std::min<Py_ssize_t>(s.shape(0), kReleaseGilWork) * (k_len * k_len + 1),
+             [&] { done = loops::diagonal_slide(m, kv, piece, scratch.get(), o.data(), o.stride(0)); });
+    if (!done || !w.clean()) return false;
+    result = out;
+    return true;
+}
+
+namespace {
+
 // The column_derivative inputs the native loop takes, and the kernel length.
 bool column_inputs(PyObject* m, PyObject* k_len, View& x, long long* len) {
     if (!numpy_untouched({N.zeros, N.concatenate, N.sum, N.norm}) || !x.acquire(m, 2)) return false;
