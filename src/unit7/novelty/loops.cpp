@@ -8,6 +8,7 @@
 // check of a row and its use can change the curve and raise a flag (which sends the call to the
 // numpy path), never where anything is read or written.
 #include "novelty/loops.hpp"
+#include "vectors.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -28,16 +29,7 @@ namespace {
 
 #define UNIT7_NOVELTY_INLINE inline __attribute__((always_inline))
 
-// Four doubles; with AVX2 one register, otherwise a pair of SSE2 registers. Never passed or
-// returned by value, so that no function signature depends on the instruction set.
-typedef double v4 __attribute__((vector_size(32)));
-typedef long long bits4 __attribute__((vector_size(32)));
-constexpr ix kLanes = 4;
-
-typedef double v4_unaligned __attribute__((vector_size(32), aligned(8), may_alias));  // for loads and stores
-
-UNIT7_NOVELTY_INLINE void load(v4& v, const double* p) { v = *reinterpret_cast<const v4_unaligned*>(p); }
-UNIT7_NOVELTY_INLINE void store(double* p, const v4& v) { *reinterpret_cast<v4_unaligned*>(p) = v; }
+constexpr ix kLanes = 4;  // doubles in a v4
 
 bool have_avx2() {
 #if UNIT7_NOVELTY_X86

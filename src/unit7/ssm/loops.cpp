@@ -14,6 +14,7 @@
 // not where anything is read or written. Large results are written with streaming stores, which do
 // not read the destination into the cache.
 #include "ssm/loops.hpp"
+#include "vectors.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -35,16 +36,10 @@ namespace {
 
 #define UNIT7_SSM_INLINE inline __attribute__((always_inline))
 
-// Four doubles; with AVX2 one register, otherwise a pair of SSE2 registers. Never passed or
-// returned by value, so that no function signature depends on the instruction set.
-typedef double v4 __attribute__((vector_size(32)));
-typedef long long bits4 __attribute__((vector_size(32)));
-constexpr ix kLanes = 4;
+constexpr ix kLanes = 4;  // doubles in a v4
 
-typedef double v4_unaligned __attribute__((vector_size(32), aligned(8), may_alias));  // for loads and stores
-
-UNIT7_SSM_INLINE void load(v4& v, const double* p) { v = *reinterpret_cast<const v4_unaligned*>(p); }
-UNIT7_SSM_INLINE void store(double* p, const v4& v) { *reinterpret_cast<v4_unaligned*>(p) = v; }
+using loops::load;  // the four-double versions, beside the eight-double ones below
+using loops::store;
 
 // Eight doubles, for the loops built for AVX-512 (elsewhere two or four registers).
 typedef double v8 __attribute__((vector_size(64)));
