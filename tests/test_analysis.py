@@ -142,3 +142,13 @@ def test_every_method_is_a_row_with_its_parameters():
         assert seg.method == name and seg.parameters["road"] == m.road
         assert seg.novelty.shape == seg.times.shape
     assert frontend.ANALYSIS_SR == SR
+
+
+def test_an_input_too_long_for_the_memory_is_refused_before_any_work(monkeypatch):
+    from velmor.analysis import methods
+
+    monkeypatch.setattr(methods, "memory_budget", lambda: 1 << 20)
+    monkeypatch.setattr(methods.frontend, "raw_features", None)  # never reached
+    with pytest.raises(MemoryError, match=r"too long for the 'structure' method.*'classic'"):
+        A.segment(np.zeros(SR * 60), SR, "structure")
+    assert A.segment(np.zeros(SR * 20), SR, "classic").boundaries.size == 0

@@ -137,6 +137,34 @@ def _classic(signal, sr, method, count):
                         method.parameters(), a.peak_frames, frames, a.ssm)
 
 
+MATRIX_COPIES = 5
+"""n x n float64 arrays that a method's road holds at its peak (measured: the fused matrix, a
+partition of it, the recurrences and the padded lag matrix)."""
+
+
+def memory_budget() -> int:
+    """Bytes an analysis may spend on its matrices: half of this machine's memory."""
+    import os
+
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2
+    except (ValueError, OSError, AttributeError):
+        return 8 << 30
+
+
+def check_memory(seconds, method):
+    """Refuse, before any feature work, an input whose dense matrices would not fit the budget."""
+    if not (np.isfinite(seconds) and seconds > 0):
+        return
+    n = int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
+    need = MATRIX_COPIES * 8 * n * n
+    if need > memory_budget():
+        raise MemoryError(
+            f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
+            f"{n} x {n} similarity matrices need about {need / 2 ** 30:.1f} GiB, more than half of this "
+            f"machine's memory; use the 'classic' method (fewer frames per second) or a shorter excerpt")
+
+
 def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **changes) -> Segmentation:
     """Find the section boundaries of a signal.
 
@@ -168,6 +196,7 @@ def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **chang
         method = method.replace(**changes)
     if method.road == "classic":
         return _classic(signal, sr, method, count)
+    check_memory(np.shape(signal)[-1] / float(sr) if np.ndim(signal) else 0.0, method)
 
     raw = frontend.raw_features(signal, sr, method.features, hop_length=method.hop_length)
     return segment_features(raw, method, count=count, keep_ssm=keep_ssm)

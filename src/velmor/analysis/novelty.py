@@ -73,19 +73,27 @@ def structure_novelty(ssm, kernel_frames, *, neighbours=0.1, smooth_frames=None)
     kth_rank = max(1, int(round(neighbours * n)))
     # the k-th largest value of each row: a frame recurs where both rows rank the other that high
     kth = np.partition(ssm, n - kth_rank, axis=1)[:, n - kth_rank]
-    rec = ((ssm >= kth[:, None]) & (ssm >= kth[None, :])).astype(np.float64)
-    lag = np.asarray(unit7.make_lag_matrix(rec))
+    rec = np.greater_equal(ssm, kth[:, None])
+    rec &= ssm >= kth[None, :]
+    lag = np.asarray(unit7.make_lag_matrix(rec.astype(np.float64)))
+    del rec
+    # The derivative kernel reaches half its width past either end; there it meets copies of the
+    # first and last columns instead of zeros. Shifting the columns right by h and adding h rows of
+    # zero lag (which add nothing to any norm) moves position n of the curve to row n + h. The lag
+    # matrix is smoothed straight into that padded one: at most three n x n arrays live at once.
+    k = _even(kernel_frames)
+    h = k // 2
+    padded = np.zeros((n + h, n + 2 * h))
     width = max(1, int(round(smooth_frames if smooth_frames is not None else kernel_frames / 4)))
     if width > 1:
         taps = np.hanning(width + 2)[1:-1]
         taps /= taps.sum()
-        lag = scipy.ndimage.convolve1d(lag, taps, axis=1, mode="constant")
-    # The derivative kernel reaches half its width past either end; there it meets copies of the
-    # first and last columns instead of zeros. Shifting the columns right by h and adding h rows of
-    # zero lag (which add nothing to any norm) moves position n of the curve to row n + h.
-    k = _even(kernel_frames)
-    h = k // 2
-    padded = np.pad(np.pad(lag, ((0, 0), (h, h)), mode="edge"), ((0, h), (0, 0)))
+        scipy.ndimage.convolve1d(lag, taps, axis=1, mode="constant", output=padded[:n, h:h + n])
+    else:
+        padded[:n, h:h + n] = lag
+    del lag
+    padded[:n, :h] = padded[:n, h:h + 1]
+    padded[:n, h + n:] = padded[:n, h + n - 1:h + n]
     # A column holds about `neighbours` n recurrences: dividing by their root makes the scale of the
     # curve the same for short and long inputs.
     return np.asarray(unit7.column_derivative(padded, k))[h:h + n] / np.sqrt(kth_rank)

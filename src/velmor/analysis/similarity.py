@@ -38,9 +38,11 @@ def fuse(ssms, weights=None) -> np.ndarray:
         raise ValueError(f"weights must be {len(ssms)} non-negative numbers with a positive sum, got {weights}")
     if len(ssms) == 1:
         return ssms[0]
-    out = np.zeros_like(ssms[0], dtype=np.float64)
+    shape = np.shape(ssms[0])
+    if any(np.shape(s) != shape for s in ssms):
+        raise ValueError(f"matrices of different shapes cannot be fused: {[np.shape(s) for s in ssms]}")
+    out = np.zeros(shape)
     for s, w in zip(ssms, weights / weights.sum()):
-        if s.shape != out.shape:
-            raise ValueError(f"matrices of different shapes cannot be fused: {out.shape} and {s.shape}")
-        out += w * s
+        for i in range(0, shape[0], 512):  # in blocks of rows: no temporary as large as a matrix
+            out[i:i + 512] += w * np.asarray(s[i:i + 512], dtype=np.float64)
     return out
