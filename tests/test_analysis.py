@@ -258,3 +258,15 @@ def _sum_in_threads():
     parts = []
     _threads.split(lambda a, b: parts.append(sum(range(a, b))), 1000, minimum=1)
     return sum(parts)
+
+
+def test_a_curve_climbing_towards_the_edge_does_not_raise_the_bar_for_peaks_near_it():
+    rate, n = 4.0, 400  # 100 s
+    t = np.arange(n) / rate
+    base = 0.1 + 0.1 * sum(np.exp(-0.5 * ((t - c) / 0.75) ** 2) for c in (20, 40, 60, 80))
+    ramp = base + np.clip((t - 88) / 12, 0, None) * 3.0  # the last 12 s climb to the edge
+    kwargs = dict(spacing=8.0, window=24.0, delta=0.5, floor=0.15, margin=2.0)
+    expected = A.select_peaks(base, rate, **kwargs)
+    assert list(t[expected]) == [20, 40, 60, 80]
+    assert np.array_equal(A.select_peaks(ramp, rate, overhang=12.0, **kwargs), expected)
+    assert 80 not in t[A.select_peaks(ramp, rate, **kwargs)]  # the ramp steers a threshold it may reach

@@ -246,7 +246,7 @@ def test_demo_finds_its_sections(capsys, tmp_path, monkeypatch):
     assert status == 0
     f_at_3s = float(out.split("tolerance 3 s:")[1].split("F")[1].split()[0])
     assert "method structure" in out and f_at_3s >= 0.8
-    assert read_reference(tmp_path / "demo.lab").tolist() == [12.0, 26.0, 38.0, 50.0]
+    assert read_reference(tmp_path / "demo.lab").tolist() == [16.0, 32.0, 48.0, 64.0]
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     status, out, _ = run(capsys, "demo", "--plot", tmp_path / "demo.png")
     assert status == 0 and "no plot: plotting needs the 'plot' extra" in out

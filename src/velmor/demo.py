@@ -1,7 +1,7 @@
 """A self-contained demonstration: synthesise music with known sections and analyse it.
 
-``velmor demo`` (or ``python -m velmor.demo``) builds a piece of a minute at 120 beats per
-minute in five sections, A B A C D: each has its own chord progression, its own
+``velmor demo`` (or ``python -m velmor.demo``) builds a piece of 80 seconds at 120 beats per
+minute in five sections of eight bars, A B A C D: each has its own chord progression, its own
 instrument (harmonic spectrum and envelope) and its own melody, and the first one comes
 back in the middle. It then runs the same analysis as ``velmor segment``, prints the
 self-similarity matrix as a coarse text picture, the novelty peaks, the detected
@@ -20,14 +20,14 @@ BEAT = 0.5  # seconds: 120 beats per minute, four beats a bar
 # name, chords (MIDI pitches, a chord every two beats, in turn), bars, instrument
 # instrument: relative amplitudes of the harmonics, envelope decay (1/s; 0 = sustained)
 SECTIONS = (
-    ("A: C major, soft plucked", ((60, 64, 67), (57, 60, 64), (53, 57, 60), (55, 59, 62)), 6,
+    ("A: C major, soft plucked", ((60, 64, 67), (57, 60, 64), (53, 57, 60), (55, 59, 62)), 8,
      ((1.0, 0.35, 0.12), 2.5)),
-    ("B: E major, bright organ", ((64, 68, 71), (61, 64, 68), (57, 61, 64), (59, 63, 66)), 7,
+    ("B: E major, bright organ", ((64, 68, 71), (61, 64, 68), (57, 61, 64), (59, 63, 66)), 8,
      ((1.0, 0.8, 0.7, 0.6, 0.5, 0.4), 0.0)),
-    ("A: the first section again", None, 6, None),
-    ("C: B-flat minor, hollow reed", ((58, 61, 65), (54, 58, 61), (61, 65, 68), (53, 57, 60)), 6,
+    ("A: the first section again", None, 8, None),
+    ("C: B-flat minor, hollow reed", ((58, 61, 65), (54, 58, 61), (61, 65, 68), (53, 57, 60)), 8,
      ((1.0, 0.05, 0.6, 0.05, 0.4, 0.05, 0.25), 0.6)),
-    ("D: D major, warm pad", ((62, 66, 69), (55, 59, 62), (59, 62, 66), (57, 61, 64)), 5,
+    ("D: D major, warm pad", ((62, 66, 69), (55, 59, 62), (59, 62, 66), (57, 61, 64)), 8,
      ((1.0, 0.5, 0.3, 0.15), 0.0)),
 )
 

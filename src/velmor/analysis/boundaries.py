@@ -14,17 +14,29 @@ def _odd(frames):
     return max(1, 2 * int(round((frames - 1) / 2)) + 1)
 
 
-def _moving_mean(x, width):
-    """Centred mean over ``width`` samples; near the ends, over the samples that exist."""
+def _moving_mean(x, width, trusted=None):
+    """Centred mean over ``width`` samples; near the ends, over the samples that exist. With
+    ``trusted`` a pair ``(a, b)``, only samples ``a <= i < b`` count (and a sample whose window
+    holds none of them takes the mean of the nearest ``width`` trusted ones)."""
+    if trusted is None:
+        trusted = (0, x.size)
+    a, b = max(0, trusted[0]), min(x.size, trusted[1])
+    if b <= a:
+        a, b = 0, x.size
     half = width // 2
-    sums = np.concatenate([[0.0], np.cumsum(x)])
+    sums = np.concatenate([[0.0], np.cumsum(x[a:b])])
     i = np.arange(x.size)
-    lo, hi = np.maximum(i - half, 0), np.minimum(i + half + 1, x.size)
+    lo = np.clip(i - half, a, b) - a
+    hi = np.clip(i + half + 1, a, b) - a
+    # windows that fall wholly outside the trusted samples slide back onto them
+    empty = hi <= lo
+    lo[empty] = np.clip(np.where(i[empty] < a, 0, b - a - width), 0, b - a)
+    hi[empty] = np.minimum(lo[empty] + width, b - a)
     return (sums[hi] - sums[lo]) / (hi - lo)
 
 
 def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.0, margin=1.0,
-                 count=None) -> np.ndarray:
+                 count=None, overhang=0.0) -> np.ndarray:
     """Frames of the novelty peaks that stand out from their surroundings.
 
     A peak is the strict maximum of the ``spacing`` seconds centred on it
@@ -47,6 +59,11 @@ def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.
     floor : float
         Smallest novelty value of a boundary (with :func:`checkerboard_novelty` of a cosine
         matrix, 0.5 is a change from identical frames to orthogonal ones).
+    overhang : float
+        Seconds at either end where the kernel behind the curve hung over the edge of the
+        signal: values there do not count towards the mean a peak must rise above (the curve
+        of a kernel that meets the edge can climb towards it and would raise the bar for every
+        real peak nearby), though peaks there may still be boundaries.
     count : int or None
         If given, exactly ``min(count, number of interior frames)`` boundaries are returned: the
         peaks with the largest rise, then (if there are too few peaks) the remaining interior
@@ -70,12 +87,14 @@ def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.
     if hi <= lo:
         return np.zeros(0, dtype=np.intp)
     x = np.where(np.isfinite(x), x, 0.0)
-    rise = x - _moving_mean(x, _odd(window * rate))
+    reach = int(np.ceil(overhang * rate))
+    rise = x - _moving_mean(x, _odd(window * rate), (reach, n - reach))
     region = _odd(spacing * rate)
     peaks = np.asarray(unit7.find_region_peaks(x, region), dtype=np.intp)
     peaks = peaks[(peaks >= lo) & (peaks < hi)]
     if count is None:
-        spread = rise[lo:hi].std()
+        inner = rise[max(lo, reach):min(hi, n - reach)]
+        spread = (inner if inner.size > 1 else rise[lo:hi]).std()
         return peaks[(rise[peaks] > delta * spread) & (x[peaks] >= floor)] if spread > 0 else peaks[:0]
 
     count = min(int(count), hi - lo)

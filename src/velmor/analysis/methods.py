@@ -224,8 +224,10 @@ def segment_features(raw, method, *, count=None, keep_ssm=False) -> Segmentation
     if method.road in ("structure", "both"):
         curves.append(structure_novelty(ssm, kernel_frames, neighbours=method.neighbours))
     novelty = curves[0] if len(curves) == 1 else combine(curves)
+    # The structure road's curve climbs towards the ends, where its kernel meets repeated columns.
+    overhang = kernel / 2 if method.road in ("structure", "both") else 0.0
     peaks = select_peaks(novelty, rate, spacing=method.spacing, window=method.window, delta=method.delta,
-                         floor=method.floor, margin=method.margin, count=count)
+                         floor=method.floor, margin=method.margin, count=count, overhang=overhang)
     candidates = np.asarray(unit7.find_region_peaks(novelty, _odd(method.spacing * rate)), dtype=np.intp)
     boundaries = frames.boundary_times(peaks)
     if method.refine_radius > 0 and boundaries.size:
