@@ -14,16 +14,24 @@ Both are the positional faces of :func:`velmor.features.chroma` and
 features of :mod:`velmor.features`.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, SupportsIndex
+
 import numpy as np
 
 from velmor import features as _features
 from velmor.features import PITCH_RANGE
 
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike, NDArray
+
 __all__ = ["make_chromagram", "cens"]
 
 
-def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITCH_RANGE,
-                    power=2.0, compression=None):
+def make_chromagram(snd: ArrayLike, fs: float, fft_len: SupportsIndex, hop_size: SupportsIndex, *,
+                    tuning: float | None = None, pitch_range: tuple[int, int] = PITCH_RANGE,
+                    power: float = 2.0, compression: float | None = None) -> NDArray[np.float64]:
     """Compute the chromagram of a mono signal.
 
     :param snd: one-dimensional array-like of real samples (left untouched)
@@ -59,7 +67,7 @@ def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITC
     return _features._fold_octaves(energies, pitch_range[0])
 
 
-def cens(chroma, filt_len, ds):
+def cens(chroma: ArrayLike, filt_len: SupportsIndex, ds: SupportsIndex) -> NDArray[np.float64]:
     """Compute CENS features from a chromagram.
 
     :param chroma: array-like of shape (12, frames), finite and non-negative
