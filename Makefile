@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean
+.PHONY: install test demo sanitize bench bench-quality clean typecheck
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
 $(STAMP): Makefile
@@ -75,3 +75,16 @@ clean:
 bench-features: install $(BENCH_STAMP)
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps .
 	$(BENCH_PY) benchmarks/bench_features.py $(ARGS)
+
+# Type checks: mypy --strict and pyright (strict) over the annotated modules and the user script in
+# tests/typing (the lists are in pyproject.toml), then stubtest: the unit7 stubs against the built
+# module. The checkers join .venv; their versions are pinned, since each release finds new things.
+TYPING_STAMP := $(VENV)/.typing
+$(TYPING_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet "mypy==2.4.1" "pyright[nodejs]==1.1.414" scipy-stubs
+	touch $@
+
+typecheck: install $(TYPING_STAMP)
+	$(PY) -m mypy
+	$(VENV)/bin/pyright --pythonpath $(PY)
+	$(PY) -m mypy.stubtest velmor.unit7

@@ -10,6 +10,8 @@ overload that promises float32 for float32 input is held to it, as is every plai
 import ast
 import inspect
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -229,3 +231,10 @@ def test_every_function_is_called_above():
 def test_the_checker_rejects_a_wrong_return_type(name, args, stub_says):
     result = getattr(unit7, name)(*args)
     assert not fits(result, ast.parse(stub_says, mode="eval").body, {})
+
+
+def test_the_typing_check_script_runs_as_written():
+    # make typecheck holds its types; here its correct part must also work
+    script = pathlib.Path(__file__).parent / "typing" / "user_script.py"
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
