@@ -1,4 +1,5 @@
-# Makefile: the set-up commands. Everything runs in a virtual environment of its own (.venv).
+# Makefile: the set-up commands. They share one virtual environment, .venv (the benchmarks against
+# librosa have their own, .venv-bench).
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -10,7 +11,7 @@ STAMP  := $(VENV)/.deps
 $(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy "pytest>=7" \
+	$(PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy "pytest>=7" \
 	    soundfile soxr matplotlib tqdm
 	touch $@
 
@@ -42,7 +43,7 @@ ARGS ?=
 $(BENCH_STAMP): Makefile
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
-	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy soundfile soxr \
+	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy soundfile soxr \
 	    librosa mir_eval "numba<0.68"
 	touch $@
 
