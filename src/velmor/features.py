@@ -170,11 +170,16 @@ def _check_spectrogram(S: object) -> None:
 
 # --- the shared spectrogram ---------------------------------------------------------------------
 
+# (numpydoc's lint reads no dataclass fields as parameters)
 @dataclasses.dataclass(frozen=True, eq=False)
-class Spectrogram:
+class Spectrogram:  # numpydoc ignore=PR02
     """Magnitude STFT of a mono signal, shared by every feature of this module.
 
-    Attributes
+    Made by :func:`spectrogram`; a spectrogram computed elsewhere can be wrapped too, and is
+    checked and kept as a private read-only copy.  The parameters are kept as attributes of the
+    same names.
+
+    Parameters
     ----------
     magnitude : np.ndarray [shape=(1 + n_fft // 2, n_frames), dtype=float32 or float64]
         ``magnitude[k, t] == |sum_n w[n] y[t * hop_length + n] exp(-2j pi k n / n_fft)|`` with
@@ -223,22 +228,30 @@ class Spectrogram:
             raise ValueError("magnitude must be finite and non-negative")
         object.__setattr__(self, "magnitude", mag)
 
+    # Properties describe themselves in one line, without a Returns section.
     @property
-    def n_frames(self) -> int:
+    def n_frames(self) -> int:  # numpydoc ignore=RT01
+        """Number of frames, the columns of :attr:`magnitude`."""
         return int(self.magnitude.shape[1])
 
     @property
-    def frequencies(self) -> Float64:
+    def frequencies(self) -> Float64:  # numpydoc ignore=RT01
         """Centre frequency of each row in Hz, shape (1 + n_fft // 2,)."""
         return np.arange(self.n_fft // 2 + 1, dtype=np.float64) * (self.sr / self.n_fft)
 
     @property
-    def times(self) -> Float64:
+    def times(self) -> Float64:  # numpydoc ignore=RT01
         """Centre of each frame in seconds, shape (n_frames,)."""
         return (np.arange(self.n_frames, dtype=np.float64) * self.hop_length + self.n_fft / 2) / self.sr
 
     def power(self) -> Floats:
-        """Squared magnitudes, shape (1 + n_fft // 2, n_frames); read-only, computed once."""
+        """Squared magnitudes, computed once and kept.
+
+        Returns
+        -------
+        power : np.ndarray [shape=(1 + n_fft // 2, n_frames)]
+            ``magnitude ** 2`` in the spectrogram's precision; read-only.
+        """
         cached = self.__dict__.get("_power")
         if cached is None:
             cached = np.square(self.magnitude)
@@ -311,7 +324,7 @@ def spectrogram(y: ArrayLike, sr: float, *, n_fft: SupportsIndex = 4096, hop_len
 
     See Also
     --------
-    chroma, log_mel, mfcc, onset_strength : features computed from ``S``.
+    chroma, log_mel, mfcc, onset_strength : Features computed from ``S``.
     """
     sr = _sample_rate(sr, "sr")
     n_fft = _positive_int(n_fft, "n_fft")
@@ -411,6 +424,7 @@ def estimate_tuning(S: Spectrogram, *, pitch_range: tuple[int, int] = PITCH_RANG
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     pitch_range : (int, int)
         MIDI pitches whose peaks count.  Peaks below the frequency where a semitone spans two
         FFT bins are ignored, since their positions are too coarse.
@@ -500,6 +514,7 @@ def pitch_spectrogram(S: Spectrogram, *, tuning: float | None = None, pitch_rang
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     tuning : float or None
         Deviation of the reference A4 from 440 Hz in cents (the filters move with it);
         None estimates it with :func:`estimate_tuning`.
@@ -541,7 +556,8 @@ def chroma(S: Spectrogram, *, tuning: float | None = None, pitch_range: tuple[in
     Parameters
     ----------
     S : Spectrogram
-    tuning, pitch_range, power, compression
+        The signal's spectrogram, from :func:`spectrogram`.
+    tuning, pitch_range, power, compression : float or None, (int, int), float, float or None
         As for :func:`pitch_spectrogram`: by default the tuning is estimated from the signal,
         the pitches are C1 .. C7, and their energies are summed without compression.
 
@@ -552,7 +568,7 @@ def chroma(S: Spectrogram, *, tuning: float | None = None, pitch_range: tuple[in
 
     See Also
     --------
-    cens : normalised, smoothed chroma for comparing passages.
+    cens : Normalised, smoothed chroma for comparing passages.
     """
     _check_spectrogram(S)
     pitch_range, tuning, power, compression = _harmony_options(pitch_range, tuning, power, compression)
@@ -634,6 +650,7 @@ def log_mel(S: Spectrogram, *, n_mels: SupportsIndex = 128, fmin: float = 0.0, f
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     n_mels : int > 0
         Number of mel bands.
     fmin, fmax : float
@@ -697,6 +714,7 @@ def mfcc(S: Spectrogram | ArrayLike, *, n_mfcc: SupportsIndex = 20, n_mels: Supp
     Returns
     -------
     mfcc : np.ndarray [shape=(n_mfcc, n_frames), dtype=float64]
+        Coefficient ``i`` of frame ``t`` at ``mfcc[i, t]``.
     """
     n_mfcc = _positive_int(n_mfcc, "n_mfcc")
     n_mels = _positive_int(n_mels, "n_mels")
