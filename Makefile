@@ -5,7 +5,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean typecheck
+.PHONY: install test demo sanitize bench bench-quality clean typecheck docs
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
 $(STAMP): Makefile
@@ -89,3 +89,15 @@ typecheck: install $(TYPING_STAMP)
 	$(PY) -m mypy
 	$(VENV)/bin/pyright --pythonpath $(PY)
 	$(PY) -m mypy.stubtest velmor.unit7
+
+# Documentation: Sphinx with numpydoc, warnings as errors, into docs/_build/html. docs/conf.py writes
+# one page per public function and class of unit7, unit4 and features from the modules themselves;
+# numpydoc lint checks the docstrings of the typed modules first.
+DOCS_STAMP := $(VENV)/.docs
+$(DOCS_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet "sphinx==9.0.4" "numpydoc==1.11.0"
+	touch $@
+
+docs: install $(DOCS_STAMP)
+	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py
+	$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
