@@ -64,7 +64,15 @@ def thresh_and_scale(m: NDArray[_FloatT], tau: float) -> NDArray[_FloatT]:
     """
 
 @overload
-def thresh_and_scale(m: NDArray[numpy.bool | numpy.integer[Any]], tau: float) -> NDArray[numpy.float64]: ...
+def thresh_and_scale(m: NDArray[numpy.bool | numpy.integer[Any]], tau: float) -> NDArray[numpy.float64]:
+    """Apply thresholding and scaling to the input matrix. 
+
+    :param m: the input matrix. All values must be <= 1.
+    :param tau: the threshold value in the range [0,1]
+
+    :returns: a matrix of the same dimensions as ``m``. All values of ``m < tau`` are set to 0. Then all values from ``[tau, 1]`` are expanded to the range ``[0, 1]``.
+    """
+
 def make_lag_matrix(s: _RealArray) -> NDArray[numpy.float64]:
     """Create a time-lag matrix by circular shifting the nth column of a matrix by n steps.
 
