@@ -238,3 +238,16 @@ def test_the_typing_check_script_runs_as_written():
     script = pathlib.Path(__file__).parent / "typing" / "user_script.py"
     proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
+
+
+@pytest.mark.parametrize("module", ["velmor.unit4", "velmor.features"])
+def test_annotations_of_the_typed_modules_resolve_at_run_time(module):
+    # tools that read annotations while running (typeguard, beartype, Sphinx) need every name
+    import importlib
+    import typing
+
+    mod = importlib.import_module(module)
+    for name in mod.__all__:
+        obj = getattr(mod, name)
+        hints = typing.get_type_hints(obj)
+        assert "return" in hints or inspect.isclass(obj)

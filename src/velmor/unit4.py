@@ -16,15 +16,13 @@ features of :mod:`velmor.features`.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, SupportsIndex
+from typing import SupportsIndex
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from velmor import features as _features
 from velmor.features import PITCH_RANGE
-
-if TYPE_CHECKING:
-    from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["make_chromagram", "cens"]
 
