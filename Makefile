@@ -1,16 +1,17 @@
-# Makefile: the set-up commands. Everything runs in a virtual environment of its own (.venv).
+# Makefile: the set-up commands. They share one virtual environment, .venv (the benchmarks against
+# librosa have their own, .venv-bench).
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean
+.PHONY: install test demo sanitize bench bench-quality clean typecheck docs
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
 $(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy "pytest>=7" \
+	$(PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy "pytest>=7" \
 	    soundfile soxr matplotlib tqdm
 	touch $@
 
@@ -42,7 +43,7 @@ ARGS ?=
 $(BENCH_STAMP): Makefile
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
-	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.8" cmake ninja numpy scipy soundfile soxr \
+	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy soundfile soxr \
 	    librosa mir_eval "numba<0.68"
 	touch $@
 
@@ -67,7 +68,7 @@ sanitize: $(STAMP)
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV)
+	rm -rf build $(VENV) $(BENCH_VENV) docs/_build docs/api
 
 # The audio front end against librosa, in one run (by hand), in the quality benchmark's environment:
 # librosa never joins velmor's run-time dependencies. Options with ARGS, e.g. ARGS="--minutes 5 song.wav".
@@ -75,3 +76,28 @@ clean:
 bench-features: install $(BENCH_STAMP)
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps .
 	$(BENCH_PY) benchmarks/bench_features.py $(ARGS)
+
+# Type checks: mypy --strict and pyright (strict) over the annotated modules and the user script in
+# tests/typing (the lists are in pyproject.toml), then stubtest: the unit7 stubs against the built
+# module. The checkers join .venv; their versions are pinned, since each release finds new things.
+TYPING_STAMP := $(VENV)/.typing
+$(TYPING_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet "mypy==2.4.1" "pyright[nodejs]==1.1.414" scipy-stubs
+	touch $@
+
+typecheck: install $(TYPING_STAMP)
+	$(PY) -m mypy
+	$(VENV)/bin/pyright --pythonpath $(PY)
+	$(PY) -m mypy.stubtest velmor.unit7
+
+# Documentation: Sphinx with numpydoc, warnings as errors, into docs/_build/html. docs/conf.py writes
+# one page per public function and class of unit7, unit4 and features from the modules themselves;
+# numpydoc lint checks the docstrings of the typed modules first.
+DOCS_STAMP := $(VENV)/.docs
+$(DOCS_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet "sphinx==9.0.4" "numpydoc==1.11.0"
+	touch $@
+
+docs: install $(DOCS_STAMP)
+	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py
+	$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html

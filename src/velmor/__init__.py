@@ -12,7 +12,7 @@ into named methods (``velmor.analysis.segment(signal, sr)``).
 Submodules are imported on first use, so ``import velmor`` stays cheap::
 
     from velmor import unit7
-    ssm, ff = unit7.audio_to_ssm(signal, 22050, 4096)
+    ssm, ff = unit7.audio_to_ssm(signal, 41, 10)  # 22050 Hz audio; CENS filter 41, downsampling 10
 """
 
 __version__ = "0.1.0"

@@ -10,10 +10,11 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import threading
+from collections.abc import Callable
 
 _MAX_THREADS = 4
 _lock = threading.Lock()
-_pool = None
+_pool: tuple[int, concurrent.futures.ThreadPoolExecutor] | None = None
 
 
 def cores() -> int:
@@ -25,7 +26,7 @@ def cores() -> int:
     return max(1, min(n, _MAX_THREADS))
 
 
-def _executor():
+def _executor() -> concurrent.futures.ThreadPoolExecutor:
     """The threads of this process; a child made by fork() has none of its parent's threads, so
     it makes its own pool instead of queueing work that nobody would take."""
     global _pool
@@ -36,7 +37,7 @@ def _executor():
         return _pool[1]
 
 
-def split(work, n, *, minimum):
+def split(work: Callable[[int, int], object], n: int, *, minimum: int) -> None:
     """Run ``work(start, stop)`` over ``range(n)`` in contiguous pieces of at least ``minimum``
     items, one per core, the last in the calling thread. Exceptions propagate; every piece has
     finished when this returns."""

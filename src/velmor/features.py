@@ -29,10 +29,21 @@ import functools
 import math
 import numbers
 import operator
+from typing import TYPE_CHECKING, Any, SupportsIndex, TypeAlias
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from velmor import _threads
+
+if TYPE_CHECKING:
+    from typing import Self
+
+    import scipy.sparse
+
+# Spectrogram magnitudes are float32 or float64; features are float64.
+Floats: TypeAlias = NDArray[np.floating[Any]]
+Float64: TypeAlias = NDArray[np.float64]
 
 __all__ = [
     "Spectrogram", "spectrogram", "estimate_tuning", "pitch_spectrogram", "chroma", "cens",
@@ -62,7 +73,7 @@ _CHUNK_SAMPLES = 1 << 18
 
 # --- validation -----------------------------------------------------------------------------
 
-def _positive_int(value, name):
+def _positive_int(value: SupportsIndex, name: str) -> int:
     """Return ``value`` as a Python int, insisting on a positive integer."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, got bool")
@@ -75,7 +86,7 @@ def _positive_int(value, name):
     return value
 
 
-def _positive_real(value, name):
+def _positive_real(value: float, name: str) -> float:
     """Return ``value`` as a Python float, insisting on a positive finite real number."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
@@ -85,7 +96,7 @@ def _positive_real(value, name):
     return value
 
 
-def _real(value, name):
+def _real(value: float, name: str) -> float:
     """Return ``value`` as a finite Python float."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
@@ -95,7 +106,7 @@ def _real(value, name):
     return value
 
 
-def _real_array(values, name):
+def _real_array(values: ArrayLike, name: str) -> Float64:
     """Return ``values`` as a float64 array without modifying the caller's data."""
     arr = np.asarray(values)
     if arr.dtype.kind not in "biuf":  # rejects complex, strings and objects
@@ -106,7 +117,7 @@ def _real_array(values, name):
     return arr
 
 
-def _signal(values, name, dtype):
+def _signal(values: ArrayLike, name: str, dtype: DTypeLike) -> Floats:
     """Return a non-empty one-dimensional signal as a ``dtype`` array (a copy where needed)."""
     arr = np.asarray(values)
     if arr.dtype.kind not in "biuf":
@@ -127,10 +138,11 @@ def _signal(values, name, dtype):
     # float32) are scaled to a peak of 1: features that depend on the level at all measure it
     # relative to the signal's own maximum.
     arr = arr.astype(np.float64)
-    return (arr / np.max(np.abs(arr))).astype(dtype)
+    scaled: Floats = (arr / np.max(np.abs(arr))).astype(dtype)
+    return scaled
 
 
-def _sample_rate(fs, name):
+def _sample_rate(fs: float, name: str) -> float:
     if isinstance(fs, (bool, np.bool_)) or not isinstance(fs, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(fs).__name__}")
     fs = float(fs)
@@ -139,7 +151,7 @@ def _sample_rate(fs, name):
     return fs
 
 
-def _pitch_range(value):
+def _pitch_range(value: tuple[int, int]) -> tuple[int, int]:
     """Return ``(low, high)`` MIDI pitches, 0 <= low <= high <= 127."""
     try:
         low, high = value
@@ -151,18 +163,23 @@ def _pitch_range(value):
     return low, high
 
 
-def _check_spectrogram(S):
+def _check_spectrogram(S: object) -> None:
     if not isinstance(S, Spectrogram):
         raise TypeError(f"S must be a Spectrogram (see velmor.features.spectrogram), got {type(S).__name__}")
 
 
 # --- the shared spectrogram ---------------------------------------------------------------------
 
+# (numpydoc's lint reads no dataclass fields as parameters)
 @dataclasses.dataclass(frozen=True, eq=False)
-class Spectrogram:
+class Spectrogram:  # numpydoc ignore=PR02
     """Magnitude STFT of a mono signal, shared by every feature of this module.
 
-    Attributes
+    Made by :func:`spectrogram`; a spectrogram computed elsewhere can be wrapped too, and is
+    checked and kept as a private read-only copy.  The parameters are kept as attributes of the
+    same names.
+
+    Parameters
     ----------
     magnitude : np.ndarray [shape=(1 + n_fft // 2, n_frames), dtype=float32 or float64]
         ``magnitude[k, t] == |sum_n w[n] y[t * hop_length + n] exp(-2j pi k n / n_fft)|`` with
@@ -176,20 +193,20 @@ class Spectrogram:
         Distance between frame starts in samples.
     """
 
-    magnitude: np.ndarray
+    magnitude: Floats
     sr: float
     n_fft: int
     hop_length: int
 
     @classmethod
-    def _of_own(cls, magnitude, sr, n_fft, hop_length):
+    def _of_own(cls, magnitude: Floats, sr: float, n_fft: int, hop_length: int) -> Self:
         """A Spectrogram of arrays made here, read-only and checked by construction."""
         self = object.__new__(cls)
         for field, value in zip(("magnitude", "sr", "n_fft", "hop_length"), (magnitude, sr, n_fft, hop_length)):
             object.__setattr__(self, field, value)
         return self
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         # A caller's spectrogram: the features rely on what is checked here.
         n_fft = _positive_int(self.n_fft, "n_fft")
         object.__setattr__(self, "n_fft", n_fft)
@@ -201,7 +218,9 @@ class Spectrogram:
         if mag.ndim != 2 or mag.shape[0] != n_fft // 2 + 1:
             raise ValueError(f"magnitude must have shape (1 + n_fft // 2, n_frames) = ({n_fft // 2 + 1}, "
                              f"n_frames), got shape {mag.shape}")
-        if mag.dtype not in (np.float32, np.float64) or mag.flags.writeable or not mag.flags.c_contiguous:
+        # (a dtype equals its scalar type when its byte order is the machine's, which pyright cannot see)
+        if (mag.dtype not in (np.float32, np.float64)  # pyright: ignore[reportUnnecessaryContains]
+                or mag.flags.writeable or not mag.flags.c_contiguous):
             # A private copy that nobody can change under the features.
             mag = np.array(mag, dtype=np.float32 if mag.dtype == np.float32 else np.float64, order="C")
             mag.flags.writeable = False
@@ -209,22 +228,30 @@ class Spectrogram:
             raise ValueError("magnitude must be finite and non-negative")
         object.__setattr__(self, "magnitude", mag)
 
+    # Properties describe themselves in one line, without a Returns section.
     @property
-    def n_frames(self) -> int:
-        return self.magnitude.shape[1]
+    def n_frames(self) -> int:  # numpydoc ignore=RT01
+        """Number of frames, the columns of :attr:`magnitude`."""
+        return int(self.magnitude.shape[1])
 
     @property
-    def frequencies(self) -> np.ndarray:
+    def frequencies(self) -> Float64:  # numpydoc ignore=RT01
         """Centre frequency of each row in Hz, shape (1 + n_fft // 2,)."""
-        return np.arange(self.n_fft // 2 + 1) * (self.sr / self.n_fft)
+        return np.arange(self.n_fft // 2 + 1, dtype=np.float64) * (self.sr / self.n_fft)
 
     @property
-    def times(self) -> np.ndarray:
+    def times(self) -> Float64:  # numpydoc ignore=RT01
         """Centre of each frame in seconds, shape (n_frames,)."""
-        return (np.arange(self.n_frames) * self.hop_length + self.n_fft / 2) / self.sr
+        return (np.arange(self.n_frames, dtype=np.float64) * self.hop_length + self.n_fft / 2) / self.sr
 
-    def power(self) -> np.ndarray:
-        """Squared magnitudes, shape (1 + n_fft // 2, n_frames); read-only, computed once."""
+    def power(self) -> Floats:
+        """Squared magnitudes, computed once and kept.
+
+        Returns
+        -------
+        power : np.ndarray [shape=(1 + n_fft // 2, n_frames)]
+            ``magnitude ** 2`` in the spectrogram's precision; read-only.
+        """
         cached = self.__dict__.get("_power")
         if cached is None:
             cached = np.square(self.magnitude)
@@ -233,11 +260,11 @@ class Spectrogram:
         return cached
 
 
-def _hann(n, dtype):
+def _hann(n: int, dtype: DTypeLike) -> Floats:
     return (0.5 - 0.5 * np.cos(2.0 * np.pi * np.arange(n) / n)).astype(dtype)
 
 
-def _magnitude(x, sr, n_fft, hop_length):
+def _magnitude(x: Floats, sr: float, n_fft: int, hop_length: int) -> Spectrogram:
     """The spectrogram of a validated signal ``x`` (float32 or float64)."""
     import scipy.fft  # deferred: it takes a while to import, and unit7 imports unit4 at start-up
 
@@ -258,7 +285,7 @@ def _magnitude(x, sr, n_fft, hop_length):
             continue
         columns = np.lib.stride_tricks.sliding_window_view(signal, n_fft)[::hop_length].T
 
-        def transform(begin, end, columns=columns, first=first):
+        def transform(begin: int, end: int, columns: Floats = columns, first: int = first) -> None:
             for start in range(begin, end, step):
                 block = columns[:, start:min(start + step, end)] * window
                 spectrum = scipy.fft.rfft(block, axis=0, overwrite_x=True)
@@ -269,7 +296,8 @@ def _magnitude(x, sr, n_fft, hop_length):
     return Spectrogram._of_own(mag, sr, n_fft, hop_length)
 
 
-def spectrogram(y, sr, *, n_fft=4096, hop_length=2048, dtype=np.float32):
+def spectrogram(y: ArrayLike, sr: float, *, n_fft: SupportsIndex = 4096, hop_length: SupportsIndex = 2048,
+                dtype: DTypeLike = np.float32) -> Spectrogram:
     """Magnitude spectrogram of a mono signal, to be shared by the features of this module.
 
     Parameters
@@ -296,27 +324,27 @@ def spectrogram(y, sr, *, n_fft=4096, hop_length=2048, dtype=np.float32):
 
     See Also
     --------
-    chroma, log_mel, mfcc, onset_strength : features computed from ``S``.
+    chroma, log_mel, mfcc, onset_strength : Features computed from ``S``.
     """
     sr = _sample_rate(sr, "sr")
     n_fft = _positive_int(n_fft, "n_fft")
     hop_length = _positive_int(hop_length, "hop_length")
     dtype = np.dtype(dtype)
-    if dtype not in (np.float32, np.float64):
+    if dtype not in (np.float32, np.float64):  # pyright: ignore[reportUnnecessaryContains]
         raise ValueError(f"dtype must be float32 or float64, got {dtype}")
     return _magnitude(_signal(y, "y", dtype), sr, n_fft, hop_length)
 
 
 # --- filterbanks ---------------------------------------------------------------------------------
 
-def _sparse(dense, dtype):
+def _sparse(dense: Float64, dtype: DTypeLike) -> scipy.sparse.csr_array:
     """A filterbank as a sparse matrix: most bins feed only one or two filters."""
     import scipy.sparse
 
     return scipy.sparse.csr_array(dense.astype(dtype))
 
 
-def _midi_of_bins(sr, n_fft, tuning):
+def _midi_of_bins(sr: float, n_fft: int, tuning: float) -> tuple[Float64, Float64]:
     """Pitch of FFT bins 1, 2, ... on the tuned MIDI axis, and each bin's width in semitones."""
     k = np.arange(1, n_fft // 2 + 1, dtype=np.float64)
     midi = 69.0 + 12.0 * np.log2(k * (sr / n_fft) / 440.0) - tuning / 100.0
@@ -324,7 +352,8 @@ def _midi_of_bins(sr, n_fft, tuning):
     return midi, width
 
 
-def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
+def _semitone_filterbank(sr: float, n_fft: int, tuning: float, pitch_range: tuple[int, int],
+                         dtype: DTypeLike) -> scipy.sparse.csr_array:
     """Semitone filters on a log-frequency axis, one per MIDI pitch in ``pitch_range``.
 
     Bin k, at tuned pitch m_k, with d = |m_k - p| / h_k, gives pitch p the share 1 for
@@ -337,11 +366,12 @@ def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
     """
     low, high = pitch_range
     midi, width = _midi_of_bins(sr, n_fft, tuning)
-    half = np.maximum(width, 1.0)
+    half: Float64 = np.maximum(width, 1.0)
     used = np.flatnonzero((midi + half > low) & (midi - half < high))
     dense = np.zeros((high - low + 1, n_fft // 2 + 1))
     if used.size:
-        reach = int(math.ceil(half[used].max())) + 1
+        widest: float = half[used].max()
+        reach = int(math.ceil(widest)) + 1
         pitches = np.arange(low - reach, high + reach + 1, dtype=np.float64)
         dist = (midi[used][None, :] - pitches[:, None]) / half[used][None, :]
         ramp = np.clip((np.abs(dist) - (0.5 - _CROSSOVER)) / (2.0 * _CROSSOVER), 0.0, 1.0)
@@ -351,20 +381,21 @@ def _semitone_filterbank(sr, n_fft, tuning, pitch_range, dtype):
     return _sparse(dense, dtype)
 
 
-def _hz_to_mel(f):
+def _hz_to_mel(f: ArrayLike) -> Float64:
     """Slaney's mel scale: linear below 1 kHz (3 mels per 200 Hz), logarithmic above."""
     f = np.asarray(f, dtype=np.float64)
     log_part = 15.0 + 27.0 * np.log(np.maximum(f, 1e-12) / 1000.0) / math.log(6.4)
     return np.where(f < 1000.0, f * 3.0 / 200.0, log_part)
 
 
-def _mel_to_hz(m):
+def _mel_to_hz(m: ArrayLike) -> Float64:
     m = np.asarray(m, dtype=np.float64)
     return np.where(m < 15.0, m * 200.0 / 3.0, 1000.0 * np.exp((m - 15.0) * math.log(6.4) / 27.0))
 
 
 @functools.lru_cache(maxsize=8)
-def _mel_filterbank(sr, n_fft, n_mels, fmin, fmax, dtype):
+def _mel_filterbank(sr: float, n_fft: int, n_mels: int, fmin: float, fmax: float,
+                    dtype: DTypeLike) -> scipy.sparse.csr_array:
     """Triangular filters between mel-spaced edges, each normalised to unit area in Hz.
 
     Kept for the next signals of the same framing (it takes longer to build than to apply);
@@ -380,7 +411,7 @@ def _mel_filterbank(sr, n_fft, n_mels, fmin, fmax, dtype):
 
 # --- harmony ---------------------------------------------------------------------------------------
 
-def estimate_tuning(S, *, pitch_range=PITCH_RANGE, threshold=0.1):
+def estimate_tuning(S: Spectrogram, *, pitch_range: tuple[int, int] = PITCH_RANGE, threshold: float = 0.1) -> float:
     """Estimate the deviation of the signal's tuning from A4 = 440 Hz, in cents.
 
     Every local maximum of a frame's magnitude that reaches ``threshold`` times the frame's
@@ -393,6 +424,7 @@ def estimate_tuning(S, *, pitch_range=PITCH_RANGE, threshold=0.1):
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     pitch_range : (int, int)
         MIDI pitches whose peaks count.  Peaks below the frequency where a semitone spans two
         FFT bins are ignored, since their positions are too coarse.
@@ -441,7 +473,8 @@ def estimate_tuning(S, *, pitch_range=PITCH_RANGE, threshold=0.1):
     return float(np.angle(mean) / (2.0 * np.pi) * 100.0)
 
 
-def _pitch_energies(S, tuning, pitch_range, power, compression):
+def _pitch_energies(S: Spectrogram, tuning: float | None, pitch_range: tuple[int, int], power: float,
+                    compression: float | None) -> Float64:
     """(n_pitches, n_frames) float64 pitch energies, compressed if asked."""
     if tuning is None:
         tuning = estimate_tuning(S, pitch_range=pitch_range)
@@ -456,7 +489,8 @@ def _pitch_energies(S, tuning, pitch_range, power, compression):
     return energies
 
 
-def _harmony_options(pitch_range, tuning, power, compression):
+def _harmony_options(pitch_range: tuple[int, int], tuning: float | None, power: float, compression: float | None
+                     ) -> tuple[tuple[int, int], float | None, float, float | None]:
     pitch_range = _pitch_range(pitch_range)
     tuning = None if tuning is None else _real(tuning, "tuning")
     power = _positive_real(power, "power")
@@ -467,7 +501,8 @@ def _harmony_options(pitch_range, tuning, power, compression):
     return pitch_range, tuning, power, compression
 
 
-def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
+def pitch_spectrogram(S: Spectrogram, *, tuning: float | None = None, pitch_range: tuple[int, int] = PITCH_RANGE,
+                      power: float = 2.0, compression: float | None = None) -> Float64:
     """Energy of each equal-tempered pitch, from a semitone filterbank on a log-frequency axis.
 
     ``pitches[p - low, t] == sum_k share[p, k] * S.magnitude[k, t] ** power``, where
@@ -479,6 +514,7 @@ def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, com
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     tuning : float or None
         Deviation of the reference A4 from 440 Hz in cents (the filters move with it);
         None estimates it with :func:`estimate_tuning`.
@@ -502,7 +538,7 @@ def pitch_spectrogram(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, com
     return _pitch_energies(S, tuning, pitch_range, power, compression)
 
 
-def _fold_octaves(energies, low):
+def _fold_octaves(energies: Float64, low: int) -> Float64:
     """Sum the rows of MIDI pitches low, low + 1, ... into the twelve pitch classes."""
     out = np.zeros((12, energies.shape[1]))
     for i in range(min(12, energies.shape[0])):
@@ -510,7 +546,8 @@ def _fold_octaves(energies, low):
     return out
 
 
-def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=None):
+def chroma(S: Spectrogram, *, tuning: float | None = None, pitch_range: tuple[int, int] = PITCH_RANGE,
+           power: float = 2.0, compression: float | None = None) -> Float64:
     """Chromagram: the energy of each pitch class, summed over the octaves of ``pitch_range``.
 
     ``chroma[c, t] == sum_{p : p % 12 == c} pitches[p, t]`` with ``pitches`` from
@@ -519,7 +556,8 @@ def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=No
     Parameters
     ----------
     S : Spectrogram
-    tuning, pitch_range, power, compression
+        The signal's spectrogram, from :func:`spectrogram`.
+    tuning, pitch_range, power, compression : float or None, (int, int), float, float or None
         As for :func:`pitch_spectrogram`: by default the tuning is estimated from the signal,
         the pitches are C1 .. C7, and their energies are summed without compression.
 
@@ -530,14 +568,14 @@ def chroma(S, *, tuning=None, pitch_range=PITCH_RANGE, power=2.0, compression=No
 
     See Also
     --------
-    cens : normalised, smoothed chroma for comparing passages.
+    cens : Normalised, smoothed chroma for comparing passages.
     """
     _check_spectrogram(S)
     pitch_range, tuning, power, compression = _harmony_options(pitch_range, tuning, power, compression)
     return _fold_octaves(_pitch_energies(S, tuning, pitch_range, power, compression), pitch_range[0])
 
 
-def _smooth_downsample(values, filt_len, ds):
+def _smooth_downsample(values: Float64, filt_len: int, ds: int) -> Float64:
     """Rows convolved with a unit-sum Hann window ('same' size, centred, zeros outside),
     keeping columns 0, ds, 2 ds, ...; only the kept columns are computed."""
     taps = np.hanning(filt_len + 2)[1:-1]
@@ -551,7 +589,7 @@ def _smooth_downsample(values, filt_len, ds):
     return windows @ taps[::-1]
 
 
-def cens(chroma, *, filt_len=41, ds=10):
+def cens(chroma: ArrayLike, *, filt_len: SupportsIndex = 41, ds: SupportsIndex = 10) -> Float64:
     """CENS features (chroma energy normalised statistics) of a chromagram.
 
     Each frame is divided by its sum and every share is quantised to 0..4 (>= 0.05 -> 1,
@@ -599,7 +637,8 @@ def cens(chroma, *, filt_len=41, ds=10):
 
 # --- timbre and change -------------------------------------------------------------------------------
 
-def log_mel(S, *, n_mels=128, fmin=0.0, fmax=None, top_db=80.0):
+def log_mel(S: Spectrogram, *, n_mels: SupportsIndex = 128, fmin: float = 0.0, fmax: float | None = None,
+            top_db: float = 80.0) -> Float64:
     """Mel spectrogram of the power spectrum, in decibels relative to its largest value.
 
     ``log_mel[b, t] == max(10 log10(mel[b, t] / mel.max()), -top_db)`` with
@@ -611,6 +650,7 @@ def log_mel(S, *, n_mels=128, fmin=0.0, fmax=None, top_db=80.0):
     Parameters
     ----------
     S : Spectrogram
+        The signal's spectrogram, from :func:`spectrogram`.
     n_mels : int > 0
         Number of mel bands.
     fmin, fmax : float
@@ -641,10 +681,11 @@ def log_mel(S, *, n_mels=128, fmin=0.0, fmax=None, top_db=80.0):
     out /= top
     np.log10(out, out=out)
     out *= 10.0
-    return np.maximum(out.astype(np.float64), -top_db)
+    decibels: Float64 = np.maximum(out.astype(np.float64), -top_db)
+    return decibels
 
 
-def _log_mel_input(S, n_mels):
+def _log_mel_input(S: Spectrogram | ArrayLike, n_mels: int) -> Float64:
     """A Spectrogram's log-mel spectrogram, or a given one checked and taken as float64."""
     if isinstance(S, Spectrogram):
         return log_mel(S, n_mels=n_mels)
@@ -654,7 +695,7 @@ def _log_mel_input(S, n_mels):
     return L
 
 
-def mfcc(S, *, n_mfcc=20, n_mels=128):
+def mfcc(S: Spectrogram | ArrayLike, *, n_mfcc: SupportsIndex = 20, n_mels: SupportsIndex = 128) -> Float64:
     """Mel-frequency cepstral coefficients: the DCT-II of each frame of the log-mel spectrogram.
 
     ``mfcc[:, t] == dct_ii(log_mel[:, t], norm='ortho')[:n_mfcc]``.  Coefficient 0 follows the
@@ -673,6 +714,7 @@ def mfcc(S, *, n_mfcc=20, n_mels=128):
     Returns
     -------
     mfcc : np.ndarray [shape=(n_mfcc, n_frames), dtype=float64]
+        Coefficient ``i`` of frame ``t`` at ``mfcc[i, t]``.
     """
     n_mfcc = _positive_int(n_mfcc, "n_mfcc")
     n_mels = _positive_int(n_mels, "n_mels")
@@ -681,10 +723,11 @@ def mfcc(S, *, n_mfcc=20, n_mels=128):
     L = _log_mel_input(S, n_mels)
     if n_mfcc > L.shape[0]:
         raise ValueError(f"n_mfcc must be at most the number of mel bands ({L.shape[0]}), got {n_mfcc}")
-    return scipy.fft.dct(L, type=2, norm="ortho", axis=0)[:n_mfcc]
+    coefficients: Float64 = scipy.fft.dct(L, type=2, norm="ortho", axis=0)[:n_mfcc]
+    return coefficients
 
 
-def onset_strength(S, *, n_mels=128, lag=1):
+def onset_strength(S: Spectrogram | ArrayLike, *, n_mels: SupportsIndex = 128, lag: SupportsIndex = 1) -> Float64:
     """Onset strength: the spectral flux of the log-mel spectrogram.
 
     ``onset[t] == mean_b max(0, log_mel[b, t] - log_mel[b, t - lag])``, zero for ``t < lag``:

@@ -14,7 +14,12 @@ Both are the positional faces of :func:`velmor.features.chroma` and
 features of :mod:`velmor.features`.
 """
 
+from __future__ import annotations
+
+from typing import SupportsIndex
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from velmor import features as _features
 from velmor.features import PITCH_RANGE
@@ -22,31 +27,48 @@ from velmor.features import PITCH_RANGE
 __all__ = ["make_chromagram", "cens"]
 
 
-def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITCH_RANGE,
-                    power=2.0, compression=None):
+def make_chromagram(snd: ArrayLike, fs: float, fft_len: SupportsIndex, hop_size: SupportsIndex, *,
+                    tuning: float | None = None, pitch_range: tuple[int, int] = PITCH_RANGE,
+                    power: float = 2.0, compression: float | None = None) -> NDArray[np.float64]:
     """Compute the chromagram of a mono signal.
 
-    :param snd: one-dimensional array-like of real samples (left untouched)
-    :param fs: sample rate in Hz (int or float)
-    :param fft_len: frame and FFT length in samples; frames are weighted by a
-        periodic Hann window of this length
-    :param hop_size: distance between frame starts in samples
-    :param tuning: deviation of A4 from 440 Hz in cents; None (the default)
-        estimates it from the signal's spectral peaks
-    :param pitch_range: lowest and highest MIDI pitch that contribute,
-        default (24, 96), C1 .. C7
-    :param power: exponent of the STFT magnitudes: 2 (the default) sums
-        energies, 1 magnitudes
-    :param compression: None (the default) or gamma > 0: pitch energies e
-        become log(1 + gamma e / max(e)) before they are folded
-    :return: float64 array of shape (12, frames); row 0 is C, row 9 is A.
-        Entry (k, t) is the energy of frame t in the semitone bands of the
-        pitches of class k (see :func:`velmor.features.pitch_spectrogram`).
+    Frame ``t`` starts at sample ``t * hop_size``.  The signal is zero-padded at the end so that
+    every sample falls in some frame, which gives
+    ``frames == 1 + max(0, ceil((len(snd) - fft_len) / hop_size))``; a signal shorter than
+    ``fft_len`` yields a single zero-padded frame.
 
-    Frame t starts at sample ``t * hop_size``.  The signal is zero-padded at
-    the end so that every sample falls in some frame, which gives
-    ``frames = 1 + max(0, ceil((len(snd) - fft_len) / hop_size))``; a signal
-    shorter than ``fft_len`` yields a single zero-padded frame.
+    Parameters
+    ----------
+    snd : array-like [shape=(n,)]
+        Real samples of a mono signal; left untouched.
+    fs : float > 0
+        Sample rate in Hz.
+    fft_len : int > 0
+        Frame and FFT length in samples; frames are weighted by a periodic Hann window of this
+        length.
+    hop_size : int > 0
+        Distance between frame starts in samples.
+    tuning : float or None
+        Deviation of A4 from 440 Hz in cents; None (the default) estimates it from the signal's
+        spectral peaks.
+    pitch_range : (int, int)
+        Lowest and highest MIDI pitch that contribute; the default (24, 96) is C1 .. C7.
+    power : float in (0, 4]
+        Exponent of the STFT magnitudes: 2 (the default) sums energies, 1 magnitudes.
+    compression : float > 0 or None
+        If given (gamma), pitch energies ``e`` become ``log(1 + gamma * e / max(e))`` before they
+        are folded.
+
+    Returns
+    -------
+    chroma : np.ndarray [shape=(12, frames), dtype=float64]
+        Row 0 is C, row 9 is A.  Entry ``(k, t)`` is the energy of frame ``t`` in the semitone
+        bands of the pitches of class ``k``.
+
+    See Also
+    --------
+    velmor.features.pitch_spectrogram : The pitch energies that are folded here.
+    velmor.features.chroma : The same from a shared spectrogram.
     """
     x = _features._signal(snd, "snd", np.float32)
     fs = _features._sample_rate(fs, "fs")
@@ -59,21 +81,31 @@ def make_chromagram(snd, fs, fft_len, hop_size, *, tuning=None, pitch_range=PITC
     return _features._fold_octaves(energies, pitch_range[0])
 
 
-def cens(chroma, filt_len, ds):
+def cens(chroma: ArrayLike, filt_len: SupportsIndex, ds: SupportsIndex) -> NDArray[np.float64]:
     """Compute CENS features from a chromagram.
 
-    :param chroma: array-like of shape (12, frames), finite and non-negative
-        (left untouched)
-    :param filt_len: length in frames of the Hann window used for smoothing
-    :param ds: downsampling factor; columns 0, ds, 2*ds, ... are kept
-    :return: float64 array of shape (12, ceil(frames / ds)) whose columns all
-        have unit Euclidean length
+    Each frame is divided by its sum, and every share is quantised to 0..4 (>= 0.05 -> 1,
+    >= 0.1 -> 2, >= 0.2 -> 3, >= 0.4 -> 4).  Rows are then smoothed in time with a Hann window
+    of ``filt_len`` frames (endpoints non-zero, weights summing to one, centred), downsampled by
+    ``ds`` and every column is scaled to unit length.  A column that is zero at that point
+    (silence) becomes the uniform vector with entries ``1 / sqrt(12)``.
 
-    Each frame is divided by its sum, and every share is quantised to 0..4
-    (>= 0.05 -> 1, >= 0.1 -> 2, >= 0.2 -> 3, >= 0.4 -> 4).  Rows are then
-    smoothed in time with a Hann window of ``filt_len`` frames (endpoints
-    non-zero, weights summing to one, centred), downsampled by ``ds`` and
-    every column is scaled to unit length.  A column that is zero at that
-    point (silence) becomes the uniform vector with entries 1 / sqrt(12).
+    Parameters
+    ----------
+    chroma : array-like [shape=(12, frames)]
+        Finite and non-negative; left untouched.
+    filt_len : int > 0
+        Length in frames of the Hann window used for smoothing.
+    ds : int > 0
+        Downsampling factor; columns 0, ds, 2 ds, ... are kept.
+
+    Returns
+    -------
+    features : np.ndarray [shape=(12, ceil(frames / ds)), dtype=float64]
+        Every column has unit Euclidean length.
+
+    See Also
+    --------
+    velmor.features.cens : The same with keyword options and defaults.
     """
     return _features.cens(chroma, filt_len=filt_len, ds=ds)
