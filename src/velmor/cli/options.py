@@ -130,6 +130,21 @@ class Params:
             changes["margin"] = seconds(self.margin)
         return m.replace(**changes) if changes else m
 
+    def analyze_options(self):
+        """Keyword arguments of :func:`velmor.analyze` for these parameters (durations in seconds)."""
+        m = self.analysis_method()
+        if m is not None:
+            return {"method": m}
+        ff = self.feature_rate
+
+        def seconds(d):
+            return None if d is None else (d.value / ff if d.unit == "f" else d.value)
+
+        return {"method": CLASSIC, "kernel": seconds(self.kernel), "neighbourhood": seconds(self.neighbourhood),
+                "margin": seconds(self.margin), "smooth": seconds(self.smooth), "threshold": self.threshold,
+                "min_height": self.min_height, "cens_filter": self.cens_filter, "cens_ds": self.cens_ds,
+                "fft_len": self.fft_len}
+
     @property
     def feature_rate(self):
         """Analysis frames per second."""
