@@ -278,3 +278,55 @@ def test_json_records_the_method_and_features(capsys, song, method, features):
     expected = features[1].split(",") if features else list(METHODS[name].features)
     assert result["features"] == expected
     assert result["boundaries"] == [pytest.approx(CHANGE, abs=1.0)]
+
+
+def test_outputs_carry_labels(capsys, song, tmp_path):
+    path = song()
+    _, lab, _ = run(capsys, "segment", path, "-f", "lab", *FAST)
+    assert [ln.split("\t")[2] for ln in lab.splitlines()] == ["A", "B"]
+    _, out, _ = run(capsys, "segment", path, "-f", "csv", *FAST)
+    (row,) = csv.DictReader(io.StringIO(out))
+    assert row["label"] == "B"
+    _, out, _ = run(capsys, "segment", path, "-f", "json", *FAST)
+    (result,) = json.loads(out)
+    assert result["labels"] == ["A", "B"] and [s[2] for s in result["segments"]] == ["A", "B"]
+
+
+def test_jams_out_and_back_in(capsys, song, tmp_path):
+    pytest.importorskip("jams")
+    from velmor.annotations import read_annotation
+
+    files = [song("a.wav"), song("b.wav")]
+    status, _, err = run(capsys, "segment", *files, "-f", "jams", "-o", tmp_path / "out", *FAST)
+    assert status == 0, err
+    back = read_annotation(tmp_path / "out" / "a.jams")
+    assert back.labels == ("A", "B") and back.boundaries.tolist() == [pytest.approx(CHANGE, abs=0.6)]
+    status, _, _ = run(capsys, "segment", files[0], "--ref", tmp_path / "out" / "a.jams", "-q", *FAST)
+    assert status == 0
+    with pytest.raises(SystemExit) as exc:
+        main(["segment", *files, "-f", "jams", *FAST])
+    assert exc.value.code == 2 and "needs --output" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, ok", [("fig.svg", True), ("fig.pdf", True), ("fig.gif", False), ("fig", False)])
+def test_plot_formats(capsys, song, tmp_path, name, ok):
+    argv = ["segment", song(), "--plot", str(tmp_path / name), "--dpi", "40", "-q", *FAST]
+    if ok:
+        assert main(argv) == 0 and (tmp_path / name).stat().st_size > 1000
+    else:
+        with pytest.raises(SystemExit) as exc:
+            main(argv)
+        assert exc.value.code == 2 and ".png, .pdf or .svg" in capsys.readouterr().err
+
+
+def test_reference_folder_pairs_more_names_and_says_what_it_cannot(capsys, song, tmp_path):
+    refs = tmp_path / "refs"
+    refs.mkdir()
+    (refs / "a.segments.lab").write_text("0 8 A\n8 16 B\n")
+    (refs / "b.lab").write_text("8\n")
+    files = [song("a.wav"), song("b.wav"), song("c.wav")]
+    status, out, err = run(capsys, "segment", *files, "--ref", refs, "-f", "json", *FAST)
+    assert status == 0
+    assert [r["reference_file"] is not None for r in json.loads(out)] == [True, True, False]
+    (line,) = [ln for ln in err.splitlines() if "no reference" in ln]
+    assert "c.wav" in line and "STEM.jams" in line
