@@ -121,6 +121,7 @@ def test_lab_and_json_round_trip(tmp_path, result):
     (lambda y: velmor.analyze(y, SR, kernal=3.0), TypeError, "unknown setting.*kernal"),
     (lambda y: velmor.analyze(y, SR, method="classic", road="structure"), TypeError, "classic"),
     (lambda y: velmor.analyze(y, SR, n_labels=0), ValueError, "n_labels"),
+    (lambda y: velmor.analyze(y, SR, label_threshold=-1), ValueError, "label_threshold"),
     (lambda y: velmor.analyze(y[None, None], SR), ValueError, "one-dimensional"),
     (lambda y: velmor.analyze(y.astype(complex), SR), TypeError, "real numbers"),
     (lambda y: velmor.analyze(np.r_[y, np.nan], SR), ValueError, "finite"),

@@ -69,3 +69,13 @@ def test_bad_figure_requests(tmp_path, piece, path, dpi):
     with pytest.raises(ValueError):
         save_figure(piece[0], tmp_path / path, dpi=dpi)
     assert not list(tmp_path.iterdir())
+
+
+def test_a_new_figure_when_no_axes_is_given(piece):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    axes = piece[0].plot()
+    try:
+        assert axes["ssm"].figure is axes["novelty"].figure
+        assert axes["novelty"].get_xlim() == pytest.approx((0.0, piece[0].duration))
+    finally:
+        plt.close(axes["ssm"].figure)

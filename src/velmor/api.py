@@ -341,8 +341,9 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
     for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
         if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
             raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
-    if not (np.isfinite(label_threshold)):
-        raise ValueError(f"label_threshold must be a finite number, got {label_threshold!r}")
+    if not (isinstance(label_threshold, (int, float, np.integer, np.floating)) and np.isfinite(label_threshold)
+            and label_threshold >= 0):
+        raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
     m = _method(method, settings)
     count = None if n_segments is None else int(n_segments) - 1
     if m.road == "classic":
