@@ -15,7 +15,7 @@ import pytest
 
 from velmor.cli import main
 from velmor.cli.analysis import AnalysisError, read_reference
-from velmor.cli.options import Duration
+from velmor.cli.options import Duration, Params
 
 CHANGE = 8.0  # seconds: where the two-section test signal changes chord and timbre
 FAST = ["--method", "fused", "--kernel", "6s", "--neighbourhood", "6s"]  # suits 16-second signals
@@ -330,3 +330,19 @@ def test_reference_folder_pairs_more_names_and_says_what_it_cannot(capsys, song,
     assert [r["reference_file"] is not None for r in json.loads(out)] == [True, True, False]
     (line,) = [ln for ln in err.splitlines() if "no reference" in ln]
     assert "c.wav" in line and "STEM.jams" in line
+
+
+@pytest.mark.parametrize("given, expected", [
+    (8, Duration(8.0)), (2.5, Duration(2.5)), ("750ms", Duration(0.75)), ("16f", Duration(16, "f")),
+    (Duration(3.0), Duration(3.0)),
+])
+def test_params_take_plain_durations(given, expected):
+    assert Params(kernel=given).kernel == expected
+    classic = Params(margin=given, method="classic")
+    assert classic.frames()["margin"] == expected.frames(classic.feature_rate)
+
+
+@pytest.mark.parametrize("bad", [0, -1, float("nan"), "soon", [8], True])
+def test_params_refuse_bad_durations(bad):
+    with pytest.raises((ValueError, TypeError)):
+        Params(kernel=bad)

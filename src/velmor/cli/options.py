@@ -15,6 +15,7 @@ peak neighbourhood (a window centred on the peak) to the nearest odd number.
 
 import argparse
 import dataclasses
+import math
 import re
 
 FS = 22050
@@ -95,6 +96,23 @@ class Params:
     margin: Duration | None = None
     method: str = "default"
     features: tuple | None = None
+
+    def __post_init__(self):
+        # lengths may be given as seconds (8, 2.5) or as text ("750ms", "16f") from Python too
+        for name in ("kernel", "neighbourhood", "smooth", "margin"):
+            value = getattr(self, name)
+            if value is None or isinstance(value, Duration):
+                continue
+            if isinstance(value, str):
+                value = Duration.parse(value)
+            elif isinstance(value, (int, float)) and not isinstance(value, bool):
+                if not (math.isfinite(value) and value > 0):
+                    raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+                value = Duration(float(value))
+            else:
+                raise TypeError(f"{name} must be a duration (seconds, or text such as '750ms' or '16f'), "
+                                f"got {value!r}")
+            object.__setattr__(self, name, value)
 
     @property
     def is_classic(self):
