@@ -132,3 +132,15 @@ def test_bad_calls(call, error, match):
     y = np.zeros(SR)
     with pytest.raises(error, match=match):
         call(y)
+
+
+def test_labels_without_a_whole_matrix(demo, result, monkeypatch):
+    """A road that keeps no n x n matrix (long inputs) still gets labels, from the features."""
+    import dataclasses as dc
+
+    from velmor.analysis import methods
+
+    original = methods.segment
+    monkeypatch.setattr(methods, "segment", lambda *a, **k: dc.replace(original(*a, **k), ssm=None))
+    s = velmor.analyze(demo[0], SR, return_ssm=True)
+    assert s.ssm is None and s.labels == result.labels

@@ -63,3 +63,14 @@ def test_bad_edges(rng, edges):
 def test_bad_number_of_labels(n_labels):
     with pytest.raises(ValueError, match="n_labels"):
         L.cluster_segments(np.eye(3), n_labels)
+
+
+@pytest.mark.parametrize("weights", [None, (0.7, 0.3)])
+def test_similarity_from_features_needs_no_matrix(rng, weights):
+    from velmor.analysis import fuse
+
+    feats = [rng.standard_normal((d, 40)) for d in (5, 12)]
+    feats = [f / np.linalg.norm(f, axis=0) for f in feats]
+    edges = [0, 7, 19, 33, 40]
+    ssm = fuse([f.T @ f for f in feats], weights)
+    assert np.allclose(L.feature_segment_similarity(feats, edges, weights), L.segment_similarity(ssm, edges))

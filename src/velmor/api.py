@@ -19,7 +19,8 @@ import os
 import numpy as np
 
 from .analysis import frontend
-from .analysis.labels import DEFAULT_THRESHOLD, cluster_segments, letters, segment_similarity
+from .analysis.labels import (DEFAULT_THRESHOLD, cluster_segments, feature_segment_similarity, letters,
+                              segment_similarity)
 
 CLASSIC_SETTINGS = ("kernel", "neighbourhood", "margin", "smooth", "threshold", "min_height", "cens_filter",
                     "cens_ds", "fft_len")
@@ -262,20 +263,23 @@ def _classic(y, sr, settings, count):
                 boundary_frames=frames, ssm=a.ssm)
 
 
-def label_structure(ssm, times, boundaries, n_labels=None, *, threshold=DEFAULT_THRESHOLD) -> tuple:
-    """Labels of the segments between ``boundaries`` (seconds) from a frame self-similarity matrix.
+def label_structure(ssm, times, boundaries, n_labels=None, *, threshold=DEFAULT_THRESHOLD,
+                    features=None, weights=None) -> tuple:
+    """Labels of the segments between ``boundaries`` (seconds) from a frame self-similarity matrix,
+    or (``ssm=None``) from the feature columns it would be made of (``features``, ``weights``).
 
     A segment's frames are those whose change time (``times``) falls inside it; segments
     narrower than a frame share the label of the frames around them.
     """
-    n = ssm.shape[0]
+    n = len(times)
     cuts = np.searchsorted(times, boundaries, side="left")
     edges = np.unique(np.clip(np.concatenate([[0], cuts, [n]]), 0, n))
     if n == 0:
         return ("A",) * (len(boundaries) + 1)
     if n_labels is not None:
         n_labels = min(int(n_labels), edges.size - 1) if n_labels >= 1 else n_labels
-    groups = cluster_segments(segment_similarity(ssm, edges), n_labels, threshold=threshold)
+    sim = segment_similarity(ssm, edges) if ssm is not None else feature_segment_similarity(features, edges, weights)
+    groups = cluster_segments(sim, n_labels, threshold=threshold)
     # the frame range each time segment starts in (several may fall in one when closer than a frame)
     starts = np.concatenate([[0], np.clip(cuts, 0, n - 1)])
     which = np.searchsorted(edges, starts, side="right") - 1
@@ -356,8 +360,13 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
                      frame_times=seg.times + 0.5 / seg.rate, rate=seg.rate, duration=seg.duration,
                      parameters=dict(m.parameters(), method=m.name), peak_frames=seg.peaks,
                      boundary_frames=seg.frames, ssm=seg.ssm)
+    features = weights = None
+    if parts["ssm"] is None:  # a road that never makes the whole matrix: compare segments block by block
+        frames = frontend.feature_frames(y, sr, m.features, pool=m.pool, hop_length=m.hop_length,
+                                         cens_filter=m.cens_filter, lag_frames=m.lag_frames)
+        features, weights = [frames.features[f] for f in m.features], m.weights
     labels = label_structure(parts["ssm"], parts["times"], parts["boundaries"], n_labels,
-                             threshold=label_threshold)
+                             threshold=label_threshold, features=features, weights=weights)
     parameters = dict(parts["parameters"], n_segments=n_segments, n_labels=n_labels,
                       label_threshold=float(label_threshold))
     parameters.pop("method", None)
@@ -367,5 +376,5 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
         frame_times=_frozen_array(parts["frame_times"], float), rate=float(parts["rate"]), method=m.name,
         parameters=FrozenDict(parameters), peak_frames=_frozen_array(parts["peak_frames"], np.intp),
         boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
-        ssm=_frozen_array(parts["ssm"], float) if return_ssm else None,
+        ssm=_frozen_array(parts["ssm"], float) if return_ssm and parts["ssm"] is not None else None,
         source=source, sample_rate=float(sr), channels=channels)

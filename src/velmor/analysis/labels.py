@@ -2,6 +2,8 @@
 
 Stages
     :func:`segment_similarity`  -- a segment x segment similarity from a frame self-similarity matrix
+    :func:`feature_segment_similarity` -- the same from feature columns, one block at a time (no
+                                   n x n matrix: for inputs too long for one)
     :func:`cluster_segments`    -- average-linkage clustering of segments, with an automatic number
                                    of groups or a given one
     :func:`letters`             -- names ``A, B, C, ...`` in order of first appearance
@@ -60,8 +62,45 @@ def segment_similarity(ssm, edges) -> np.ndarray:
     for i in range(k):
         rows = m[e[i]:e[i + 1]]
         for j in range(i, k):
-            block = rows[:, e[j]:e[j + 1]]
-            sim[i, j] = sim[j, i] = 0.5 * (block.max(axis=1).mean() + block.max(axis=0).mean())
+            sim[i, j] = sim[j, i] = _best_matches(rows[:, e[j]:e[j + 1]])
+    return sim
+
+
+def _best_matches(block):
+    return 0.5 * (block.max(axis=1).mean() + block.max(axis=0).mean())
+
+
+def feature_segment_similarity(features, edges, weights=None) -> np.ndarray:
+    """:func:`segment_similarity` of the fused cosine matrix of ``features``, without making it.
+
+    Parameters
+    ----------
+    features : sequence of np.ndarray [shape=(d_f, n)]
+        Unit-length feature columns (as :func:`velmor.analysis.frontend.pooled` gives them).
+    edges : np.ndarray [shape=(k + 1,), dtype=int]
+    weights : sequence of float or None
+        Weight of each feature's similarity (None: equal), as :func:`velmor.analysis.fuse`.
+
+    Returns
+    -------
+    sim : np.ndarray [shape=(k, k)]
+        Equal to ``segment_similarity(fuse([f.T @ f for f in features], weights), edges)``; only
+        one pair of segments' block exists at a time.
+    """
+    feats = [np.asarray(f, dtype=np.float64) for f in features]
+    if not feats or any(f.ndim != 2 or f.shape[1] != feats[0].shape[1] for f in feats):
+        raise ValueError("features must be one or more (d, n) arrays with the same n")
+    w = np.ones(len(feats)) if weights is None else np.asarray(weights, dtype=np.float64)
+    if w.shape != (len(feats),) or np.any(w < 0) or w.sum() <= 0:
+        raise ValueError(f"weights must be {len(feats)} non-negative numbers with a positive sum, got {weights}")
+    w = w / w.sum()
+    e = _edges(edges, feats[0].shape[1])
+    k = e.size - 1
+    sim = np.empty((k, k))
+    for i in range(k):
+        for j in range(i, k):
+            block = sum(wf * (f[:, e[i]:e[i + 1]].T @ f[:, e[j]:e[j + 1]]) for wf, f in zip(w, feats))
+            sim[i, j] = sim[j, i] = _best_matches(block)
     return sim
 
 
