@@ -152,3 +152,109 @@ def test_an_input_too_long_for_the_memory_is_refused_before_any_work(monkeypatch
     with pytest.raises(MemoryError, match=r"too long for the 'structure' method.*'classic'"):
         A.segment(np.zeros(SR * 60), SR, "structure")
     assert A.segment(np.zeros(SR * 20), SR, "classic").boundaries.size == 0
+
+
+# --- the fast structure road against the composition of the compiled functions -------------------------
+
+def structure_by_composition(ssm, k, neighbours, width):
+    """The structure-feature curve spelt out with velmor.unit7's own lag matrix and column derivative:
+    mutual nearest neighbours, lag matrix, Hann smoothing along time, derivative kernel of k frames."""
+    import scipy.ndimage
+
+    from velmor import unit7
+
+    n = len(ssm)
+    r = max(1, int(round(neighbours * n)))
+    kth = np.sort(ssm, axis=1)[:, n - r]
+    rec = (ssm >= kth[:, None]) & (ssm >= kth[None, :])
+    lag = np.asarray(unit7.make_lag_matrix(rec.astype(float)))
+    taps = np.hanning(width + 2)[1:-1]
+    smooth = scipy.ndimage.convolve1d(lag, taps / taps.sum(), axis=1, mode="constant")
+    return np.asarray(unit7.column_derivative(smooth, k)) / np.sqrt(r)
+
+
+@pytest.mark.parametrize("n, k, neighbours", [(60, 10, 0.2), (250, 40, 0.1), (401, 64, 0.4)])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_structure_novelty_is_the_lag_matrix_road_away_from_the_edges(n, k, neighbours, dtype):
+    rng = np.random.default_rng(n)
+    f = frontend.unit_columns(rng.standard_normal((12, n)).cumsum(axis=1))
+    ssm = (f.T @ f).astype(dtype)
+    width = 2 * (k // 8) + 1
+    fast = A.structure_novelty(ssm, k, neighbours=neighbours, smooth_frames=width)
+    slow = structure_by_composition(ssm.astype(float), k, neighbours, width)
+    edge = k // 2 + width
+    assert fast.dtype == np.float64 and fast.shape == (n,)
+    np.testing.assert_allclose(fast[edge:-edge], slow[edge:-edge], rtol=1e-4 if dtype == np.float32 else 1e-9,
+                               atol=1e-5 * slow.max())
+
+
+def test_fused_similarity_is_the_weighted_mean_of_the_cosines():
+    rng = np.random.default_rng(3)
+    a, b = (frontend.unit_columns(rng.standard_normal((d, 90))) for d in (19, 12))
+    fused = A.similarity.fused_similarity([a, b], (2.0, 1.0))
+    np.testing.assert_allclose(fused, A.fuse([a.T @ a, b.T @ b], (2.0, 1.0)), atol=1e-12)
+    assert np.array_equal(fused, fused.T)
+    assert A.similarity.fused_similarity([a, b], dtype=np.float32).dtype == np.float32
+
+
+def test_threaded_loops_cover_every_item_once_and_pass_errors_on(monkeypatch):
+    from velmor import _threads
+
+    monkeypatch.setattr(_threads, "cores", lambda: 3)
+    seen = np.zeros(1000, dtype=int)
+
+    def work(a, b):
+        seen[a:b] += 1
+
+    _threads.split(work, 1000, minimum=10)
+    assert np.all(seen == 1)
+
+    def fail(a, b):
+        if a > 0:
+            raise RuntimeError("a piece failed")
+
+    with pytest.raises(RuntimeError, match="a piece failed"):
+        _threads.split(fail, 1000, minimum=10)
+
+
+def test_spectrogram_is_the_same_however_many_cores(monkeypatch):
+    from velmor import _threads, features
+
+    y = np.random.default_rng(5).standard_normal(40 * SR).astype(np.float32)
+    monkeypatch.setattr(_threads, "cores", lambda: 1)
+    one = features.spectrogram(y, SR, n_fft=4096, hop_length=2048).magnitude
+    monkeypatch.setattr(_threads, "cores", lambda: 2)
+    two = features.spectrogram(y, SR, n_fft=4096, hop_length=2048).magnitude
+    np.testing.assert_array_equal(one, two)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_the_analysis_signal_keeps_single_precision_and_refuses_non_finite(dtype):
+    y = np.linspace(-1, 1, 1000).astype(dtype)
+    out = frontend.as_analysis_signal(y, SR)
+    assert out.dtype == dtype and np.array_equal(out, y)
+    bad = y.copy()
+    bad[500] = np.nan
+    with pytest.raises(ValueError, match="finite"):
+        frontend.as_analysis_signal(bad, SR)
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_threaded_loops_work_in_a_forked_child(monkeypatch):
+    import multiprocessing
+
+    from velmor import _threads
+
+    monkeypatch.setattr(_threads, "cores", lambda: 2)
+    _threads.split(lambda a, b: None, 100, minimum=1)  # the parent's pool exists
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert pool.apply_async(_sum_in_threads).get(timeout=60) == sum(range(1000))
+
+
+def _sum_in_threads():
+    from velmor import _threads
+
+    _threads.cores = lambda: 2
+    parts = []
+    _threads.split(lambda a, b: parts.append(sum(range(a, b))), 1000, minimum=1)
+    return sum(parts)

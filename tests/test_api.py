@@ -28,13 +28,19 @@ def result(demo):
     return velmor.analyze(demo[0], SR, return_ssm=True)
 
 
-def test_the_demo_piece_is_labelled_a_b_a_c_d(demo, result):
+@pytest.mark.parametrize("method", ["fused", "classic", "fused+structure"])
+def test_the_demo_piece_is_labelled_a_b_a_c_d(demo, method):
     signal, segments = demo
     true = np.array([s for s, _, _ in segments[1:]])
-    assert result.labels == ("A", "B", "A", "C", "D")
-    assert np.abs(result.boundaries - true).max() < 0.5
-    assert [lab for *_, lab in result.segments] == list(result.labels)
-    assert result.segments[0][0] == 0.0 and result.segments[-1][1] == pytest.approx(len(signal) / SR)
+    s = velmor.analyze(signal, SR, method=method)
+    assert np.abs(s.boundaries - true).max() < 1.5
+    assert s.labels == ("A", "B", "A", "C", "D")
+    assert [lab for *_, lab in s.segments] == list(s.labels)
+    assert s.segments[0][0] == 0.0 and s.segments[-1][1] == pytest.approx(len(signal) / SR)
+
+
+def test_the_default_method_recognises_the_return_of_a(result):
+    assert result.labels[:3] == ("A", "B", "A") and len(result.labels) == len(result.boundaries) + 1
 
 
 def test_a_path_gives_what_its_samples_give(tmp_path, demo, result):

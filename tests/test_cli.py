@@ -346,3 +346,29 @@ def test_params_take_plain_durations(given, expected):
 def test_params_refuse_bad_durations(bad):
     with pytest.raises((ValueError, TypeError)):
         Params(kernel=bad)
+
+
+@pytest.mark.parametrize("subtype, channels", [("PCM_16", 1), ("PCM_16", 2), ("PCM_24", 2), ("FLOAT", 1)])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_audio_is_read_as_the_library_reads_it(tmp_path, subtype, channels, dtype):
+    sf = pytest.importorskip("soundfile")
+    from velmor.cli.analysis import load_audio
+
+    rng = np.random.default_rng(channels)
+    data = np.clip(0.3 * rng.standard_normal((5000, channels)), -1, 1)
+    path = tmp_path / "x.wav"
+    sf.write(path, data, 22050, subtype=subtype)
+    signal, info = load_audio(str(path), dtype)
+    expected = sf.read(path, dtype=np.dtype(dtype).name, always_2d=True)[0].mean(axis=1, dtype=dtype)
+    assert signal.dtype == dtype and info == {"sample_rate": 22050, "channels": channels}
+    np.testing.assert_allclose(signal, expected, rtol=0, atol=np.finfo(dtype).eps)
+
+
+def test_double_samples_beyond_single_precision_are_not_lost(tmp_path):
+    sf = pytest.importorskip("soundfile")
+    from velmor.cli.analysis import load_audio
+
+    path = tmp_path / "loud.wav"
+    sf.write(path, 1e300 * np.sin(np.arange(4000) / 10.0), 22050, subtype="DOUBLE")
+    signal, _ = load_audio(str(path), np.float32)
+    assert signal.dtype == np.float64 and np.isfinite(signal).all() and np.abs(signal).max() > 1e299

@@ -64,7 +64,7 @@ class Method:
 def velmor_load(path):
     from velmor.cli import load_audio
 
-    return load_audio(path)[0], FS
+    return load_audio(path, np.float32)[0], FS
 
 
 def velmor_segment(signal, sr):

@@ -34,6 +34,7 @@ GRID = {
     "road": ["checkerboard", "both", "structure"],
     "pool": [2, 4, 8],
     "hop_length": [1024, 2048],
+    "n_fft": [2048, 4096],
     "kernel": [6.0, 8.0, 10.0, 12.0, 16.0, 20.0, 24.0, 30.0],
     "spacing": [3.0, 4.0, 6.0, 8.0, 10.0, 12.0, 16.0],
     "window": [12.0, 24.0, 48.0],
@@ -67,10 +68,10 @@ class Scorer:
         self.raw = {}
 
     def features_of(self, k, method):
-        key = (k, method.hop_length, tuple(sorted(set(method.features))))
+        key = (k, method.n_fft, method.hop_length, tuple(sorted(set(method.features))))
         if key not in self.raw:
             _, _, y, sr, _ = self.pieces[k]
-            self.raw[key] = frontend.raw_features(y, sr, key[2], hop_length=method.hop_length)
+            self.raw[key] = frontend.raw_features(y, sr, key[3], n_fft=method.n_fft, hop_length=method.hop_length)
         return self.raw[key]
 
     def __call__(self, method):

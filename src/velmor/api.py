@@ -163,8 +163,8 @@ class Structure:
 
 # ---------------------------------------------------------------- audio in
 
-def read_audio(path):
-    """Samples of an audio file as ``(mono float64 signal, sample rate, channels)``.
+def read_audio(path, dtype=np.float64):
+    """Samples of an audio file as ``(mono signal of dtype, sample rate, channels)``.
 
     Reads anything libsndfile reads (the ``audio`` extra: soundfile); channels are averaged.
     """
@@ -178,36 +178,39 @@ def read_audio(path):
     if os.path.isdir(path):
         raise IsADirectoryError(f"is a directory, not an audio file: {path!r}")
     try:
-        data, rate = sf.read(path, dtype="float64", always_2d=True)
+        data, rate = sf.read(path, dtype=np.dtype(dtype).name, always_2d=True)
     except (RuntimeError, sf.SoundFileError) as exc:  # LibsndfileError is a RuntimeError
         raise ValueError(f"cannot read audio from {path!r}: {exc}") from None
     if data.shape[0] == 0:
         raise ValueError(f"{path!r} holds no audio samples")
-    return data.mean(axis=1), float(rate), int(data.shape[1])
+    signal = data[:, 0] if data.shape[1] == 1 else data.mean(axis=1, dtype=dtype)
+    return np.ascontiguousarray(signal), float(rate), int(data.shape[1])
 
 
 def as_mono(audio):
-    """A 1-d float64 signal from a 1-d or 2-d array; channels (the shorter axis) are averaged.
+    """A 1-d signal from a 1-d or 2-d array; channels (the shorter axis) are averaged.
 
     A 2-d array may be ``(channels, samples)``, as librosa keeps it, or ``(samples, channels)``, as
-    soundfile reads it. Returns ``(signal, channels)``; the input is left untouched.
+    soundfile reads it. float32 samples stay float32, others become float64. Returns
+    ``(signal, channels)``; the input is never written to (a 1-d float array comes back as it is).
     """
     y = np.asarray(audio)
     if y.dtype.kind not in "biuf":
         raise TypeError(f"audio must hold real numbers, got dtype {y.dtype}")
+    dtype = np.float32 if y.dtype == np.float32 else np.float64
     if y.ndim == 1:
         channels = 1
     elif y.ndim == 2:
         axis = 0 if y.shape[0] <= y.shape[1] else 1
         channels = y.shape[axis]
-        y = y.mean(axis=axis, dtype=np.float64)
+        y = y.mean(axis=axis, dtype=dtype)
     else:
         raise ValueError(f"audio must be one-dimensional (mono) or two-dimensional (channels and samples), "
                          f"got shape {y.shape}")
     if y.size == 0:
         raise ValueError("audio holds no samples")
-    y = np.array(y, dtype=np.float64)
-    if not np.all(np.isfinite(y)):
+    y = y.astype(dtype, copy=False)
+    if not (np.isfinite(y.min()) and np.isfinite(y.max())):  # nan and inf reach the extremes
         raise ValueError("audio must hold only finite samples")
     return y, int(channels)
 
@@ -331,7 +334,8 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
         if sr is not None:
             raise ValueError("sr is read from the file: leave it None when audio is a path")
         source = os.fspath(audio)
-        y, sr, channels = read_audio(source)
+        classic = isinstance(method, str) and method == "classic" or getattr(method, "road", None) == "classic"
+        y, sr, channels = read_audio(source, np.float64 if classic else np.float32)
     else:
         if isinstance(audio, (bytes, bytearray)):
             raise TypeError("audio must be a path or an array of samples, got bytes")
@@ -362,7 +366,7 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
                      boundary_frames=seg.frames, ssm=seg.ssm)
     features = weights = None
     if parts["ssm"] is None:  # a road that never makes the whole matrix: compare segments block by block
-        frames = frontend.feature_frames(y, sr, m.features, pool=m.pool, hop_length=m.hop_length,
+        frames = frontend.feature_frames(y, sr, m.features, pool=m.pool, n_fft=m.n_fft, hop_length=m.hop_length,
                                          cens_filter=m.cens_filter, lag_frames=m.lag_frames)
         features, weights = [frames.features[f] for f in m.features], m.weights
     labels = label_structure(parts["ssm"], parts["times"], parts["boundaries"], n_labels,
@@ -376,5 +380,5 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
         frame_times=_frozen_array(parts["frame_times"], float), rate=float(parts["rate"]), method=m.name,
         parameters=FrozenDict(parameters), peak_frames=_frozen_array(parts["peak_frames"], np.intp),
         boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
-        ssm=_frozen_array(parts["ssm"], float) if return_ssm and parts["ssm"] is not None else None,
+        ssm=_frozen_array(parts["ssm"]) if return_ssm and parts["ssm"] is not None else None,
         source=source, sample_rate=float(sr), channels=channels)

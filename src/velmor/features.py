@@ -25,11 +25,14 @@ of the transform and leaves chroma and MFCCs unchanged to about six significant 
 from __future__ import annotations
 
 import dataclasses
+import functools
 import math
 import numbers
 import operator
 
 import numpy as np
+
+from velmor import _threads
 
 __all__ = [
     "Spectrogram", "spectrogram", "estimate_tuning", "pitch_spectrogram", "chroma", "cens",
@@ -221,8 +224,13 @@ class Spectrogram:
         return (np.arange(self.n_frames) * self.hop_length + self.n_fft / 2) / self.sr
 
     def power(self) -> np.ndarray:
-        """Squared magnitudes, shape (1 + n_fft // 2, n_frames)."""
-        return np.square(self.magnitude)
+        """Squared magnitudes, shape (1 + n_fft // 2, n_frames); read-only, computed once."""
+        cached = self.__dict__.get("_power")
+        if cached is None:
+            cached = np.square(self.magnitude)
+            cached.flags.writeable = False
+            object.__setattr__(self, "_power", cached)
+        return cached
 
 
 def _hann(n, dtype):
@@ -249,10 +257,14 @@ def _magnitude(x, sr, n_fft, hop_length):
         if count == 0:
             continue
         columns = np.lib.stride_tricks.sliding_window_view(signal, n_fft)[::hop_length].T
-        for start in range(0, count, step):
-            block = columns[:, start:start + step] * window
-            spectrum = scipy.fft.rfft(block, axis=0, overwrite_x=True)
-            np.abs(spectrum, out=mag[:, first + start:first + start + block.shape[1]])
+
+        def transform(begin, end, columns=columns, first=first):
+            for start in range(begin, end, step):
+                block = columns[:, start:min(start + step, end)] * window
+                spectrum = scipy.fft.rfft(block, axis=0, overwrite_x=True)
+                np.abs(spectrum, out=mag[:, first + start:first + start + block.shape[1]])
+
+        _threads.split(transform, count, minimum=4 * step)
     mag.flags.writeable = False
     return Spectrogram._of_own(mag, sr, n_fft, hop_length)
 
@@ -351,8 +363,12 @@ def _mel_to_hz(m):
     return np.where(m < 15.0, m * 200.0 / 3.0, 1000.0 * np.exp((m - 15.0) * math.log(6.4) / 27.0))
 
 
+@functools.lru_cache(maxsize=8)
 def _mel_filterbank(sr, n_fft, n_mels, fmin, fmax, dtype):
-    """Triangular filters between mel-spaced edges, each normalised to unit area in Hz."""
+    """Triangular filters between mel-spaced edges, each normalised to unit area in Hz.
+
+    Kept for the next signals of the same framing (it takes longer to build than to apply);
+    nothing here or in its callers writes to it."""
     edges = _mel_to_hz(np.linspace(_hz_to_mel(fmin), _hz_to_mel(fmax), n_mels + 2))
     freqs = np.arange(n_fft // 2 + 1) * (sr / n_fft)
     rise = (freqs[None, :] - edges[:-2, None]) / (edges[1:-1] - edges[:-2])[:, None]
@@ -431,7 +447,7 @@ def _pitch_energies(S, tuning, pitch_range, power, compression):
         tuning = estimate_tuning(S, pitch_range=pitch_range)
     bank = _semitone_filterbank(S.sr, S.n_fft, tuning, pitch_range, S.magnitude.dtype)
     mag = S.magnitude
-    spectrum = np.square(mag) if power == 2.0 else mag if power == 1.0 else mag ** power
+    spectrum = S.power() if power == 2.0 else mag if power == 1.0 else mag ** power
     energies = (bank @ spectrum).astype(np.float64)
     if compression is not None:
         top = energies.max() if energies.size else 0.0
@@ -616,12 +632,16 @@ def log_mel(S, *, n_mels=128, fmin=0.0, fmax=None, top_db=80.0):
         raise ValueError(f"need 0 <= fmin < fmax <= sr / 2 = {nyquist}, got fmin={fmin}, fmax={fmax}")
     top_db = _positive_real(top_db, "top_db")
     bank = _mel_filterbank(S.sr, S.n_fft, n_mels, fmin, fmax, S.magnitude.dtype)
-    mel = (bank @ S.power()).astype(np.float64)
+    mel = bank @ S.power()  # in the spectrogram's precision, which the logarithm keeps
     top = mel.max() if mel.size else 0.0
-    if top <= 0:
+    if not top > 0:
         return np.full(mel.shape, -top_db)
     floor = top * 10.0 ** (-top_db / 10.0)
-    return 10.0 * np.log10(np.maximum(mel, floor) / top)
+    out = np.maximum(mel, mel.dtype.type(floor))
+    out /= top
+    np.log10(out, out=out)
+    out *= 10.0
+    return np.maximum(out.astype(np.float64), -top_db)
 
 
 def _log_mel_input(S, n_mels):

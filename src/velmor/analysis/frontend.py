@@ -58,14 +58,17 @@ class FeatureFrames:
 
 
 def as_analysis_signal(signal, sr) -> np.ndarray:
-    """A 1-d float64 copy of ``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed."""
+    """``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed: float32 samples stay
+    float32 (the precision of every feature), anything else becomes float64. The caller's array
+    is never written to; it is returned as it is when nothing needs changing."""
     y = np.asarray(signal)
     if y.ndim != 1:
         raise ValueError(f"signal must be one-dimensional (mono), got shape {y.shape}")
     if y.dtype.kind not in "biuf":
         raise TypeError(f"signal must hold real numbers, got dtype {y.dtype}")
-    y = y.astype(np.float64)
-    if not np.all(np.isfinite(y)):
+    y = y.astype(np.float32 if y.dtype == np.float32 else np.float64, copy=False)
+    # nan and inf reach the extremes, so these two passes tell whether every sample is finite
+    if y.size and not (np.isfinite(y.min()) and np.isfinite(y.max())):
         raise ValueError("signal must hold only finite samples")
     if not (isinstance(sr, (int, float, np.integer, np.floating)) and np.isfinite(sr) and sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")

@@ -53,7 +53,9 @@ def segment_similarity(ssm, edges) -> np.ndarray:
         Symmetric; ``sim[i, j] == (mean(max(B, axis=1)) + mean(max(B, axis=0))) / 2`` with
         ``B = ssm[seg_i, seg_j]``.
     """
-    m = np.asarray(ssm, dtype=np.float64)
+    m = np.asarray(ssm)  # in its own precision: no copy of the whole matrix
+    if m.dtype.kind != "f":
+        m = m.astype(np.float64)
     if m.ndim != 2 or m.shape[0] != m.shape[1]:
         raise ValueError(f"ssm must be a square matrix, got shape {m.shape}")
     e = _edges(edges, m.shape[0])
@@ -67,7 +69,7 @@ def segment_similarity(ssm, edges) -> np.ndarray:
 
 
 def _best_matches(block):
-    return 0.5 * (block.max(axis=1).mean() + block.max(axis=0).mean())
+    return 0.5 * (float(block.max(axis=1).mean(dtype=np.float64)) + float(block.max(axis=0).mean(dtype=np.float64)))
 
 
 def feature_segment_similarity(features, edges, weights=None) -> np.ndarray:

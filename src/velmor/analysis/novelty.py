@@ -9,9 +9,8 @@ zero-padded matrix sees a change that is not in the music.
 from __future__ import annotations
 
 import numpy as np
-import scipy.ndimage
 
-from velmor import unit7
+from velmor import _threads, unit7
 
 
 def _even(frames):
@@ -53,50 +52,89 @@ def checkerboard_novelty(ssm, kernel_frames) -> np.ndarray:
     return np.asarray(unit7.diagonal_novelty(padded, k))[pad:pad + n]
 
 
+def _derivative_profile(k):
+    """One row of ``unit7.make_derivative_kernel(1, k)``: a bell over ``k`` frames, summing to 1,
+    its first half negated (later frames minus earlier ones)."""
+    x = np.linspace(-1.0, 1.0, k)
+    q = np.exp(-1.5 * x * x)
+    q /= q.sum()
+    q[:k // 2] *= -1
+    return q
+
+
 def structure_novelty(ssm, kernel_frames, *, neighbours=0.1, smooth_frames=None) -> np.ndarray:
     """Structure-feature novelty: how the pattern of repetitions changes from frame to frame.
 
     Each frame's row of the matrix is reduced to its mutual nearest neighbours (the
     ``neighbours`` share of frames most like it), the recurrences are turned into a time-lag
-    matrix (``make_lag_matrix``: column ``c`` holds what recurs ``0, 1, 2 ...`` frames after
-    ``c``), smoothed along time, and the change of its columns is measured with a derivative
-    kernel (``column_derivative``).
+    matrix (row ``l`` holds, for every frame ``c``, whether frame ``c`` recurs ``l`` frames later,
+    circularly: what ``unit7.make_lag_matrix`` gives), each lag is smoothed along time with a Hann
+    window of ``smooth_frames`` (default a quarter of the kernel), and the change of the columns is
+    measured with the derivative kernel of ``unit7.column_derivative``: the novelty at frame ``c``
+    is the length of the vector of per-lag weighted differences around ``c``.
+
+    Smoothing and derivative are one filter along time, applied to every lag at once in the
+    frequency domain; beyond the ends the first and last columns repeat. A column holds about
+    ``neighbours * n`` recurrences: the curve is divided by their root, so that its scale is the
+    same for short and long inputs.
+
+    Parameters
+    ----------
+    ssm : np.ndarray [shape=(n, n)]
+        A symmetric self-similarity matrix, float32 or float64 (float32 is computed in float32).
+    kernel_frames : float
+        Width of the derivative kernel in frames, rounded to an even number of at least 2.
 
     Returns
     -------
     novelty : np.ndarray [shape=(n,), dtype=float64]
     """
-    ssm = np.asarray(ssm, dtype=np.float64)
+    import scipy.fft
+
+    ssm = np.asarray(ssm)
+    if ssm.dtype not in (np.float32, np.float64):
+        ssm = ssm.astype(np.float64)
     n = ssm.shape[0]
+    if ssm.ndim != 2 or ssm.shape[1] != n:
+        raise ValueError(f"ssm must be square, got shape {ssm.shape}")
     if n < 3:
         return np.zeros(n)
     kth_rank = max(1, int(round(neighbours * n)))
     # the k-th largest value of each row: a frame recurs where both rows rank the other that high
-    kth = np.partition(ssm, n - kth_rank, axis=1)[:, n - kth_rank]
+    kth = np.empty(n, dtype=ssm.dtype)
+
+    def kth_largest(a, b):
+        kth[a:b] = np.partition(ssm[a:b], n - kth_rank, axis=1)[:, n - kth_rank]
+
+    _threads.split(kth_largest, n, minimum=128)
     rec = np.greater_equal(ssm, kth[:, None])
     rec &= ssm >= kth[None, :]
-    lag = np.asarray(unit7.make_lag_matrix(rec.astype(np.float64)))
+    # lag[l, c] = rec[(c + l) % n, c]: a strided view of the recurrences stacked twice
+    twice = np.concatenate([rec, rec], axis=0)
     del rec
-    # The derivative kernel reaches half its width past either end; there it meets copies of the
-    # first and last columns instead of zeros. Shifting the columns right by h and adding h rows of
-    # zero lag (which add nothing to any norm) moves position n of the curve to row n + h. The lag
-    # matrix is smoothed straight into that padded one: at most three n x n arrays live at once.
-    k = _even(kernel_frames)
-    h = k // 2
-    padded = np.zeros((n + h, n + 2 * h))
+    step = twice.strides
+    lag = np.lib.stride_tricks.as_strided(twice, shape=(n, n), strides=(step[0], step[0] + step[1]),
+                                          writeable=False)
+    h = _even(kernel_frames) // 2
     width = max(1, int(round(smooth_frames if smooth_frames is not None else kernel_frames / 4)))
-    if width > 1:
-        taps = np.hanning(width + 2)[1:-1]
-        taps /= taps.sum()
-        scipy.ndimage.convolve1d(lag, taps, axis=1, mode="constant", output=padded[:n, h:h + n])
-    else:
-        padded[:n, h:h + n] = lag
-    del lag
-    padded[:n, :h] = padded[:n, h:h + 1]
-    padded[:n, h + n:] = padded[:n, h + n - 1:h + n]
-    # A column holds about `neighbours` n recurrences: dividing by their root makes the scale of the
-    # curve the same for short and long inputs.
-    return np.asarray(unit7.column_derivative(padded, k))[h:h + n] / np.sqrt(kth_rank)
+    half = width // 2
+    taps = np.hanning(2 * half + 3)[1:-1]
+    taps /= taps.sum()
+    fir = np.convolve(taps, _derivative_profile(2 * h))  # smoothing, then derivative
+    before = h + half  # filter taps that reach before frame c
+    span = n + fir.size - 1
+    size = scipy.fft.next_fast_len(span, real=True)
+    ext = np.zeros((n, size), dtype=ssm.dtype)
+    ext[:, before:before + n] = lag
+    ext[:, :before] = lag[:, :1]
+    ext[:, before + n:span] = lag[:, -1:]
+    del lag, twice
+    spectrum = scipy.fft.rfft(ext, axis=1, overwrite_x=True)
+    del ext
+    spectrum *= np.conj(scipy.fft.rfft(fir.astype(ssm.dtype), size))
+    diff = scipy.fft.irfft(spectrum, size, axis=1, overwrite_x=True)[:, :n]
+    del spectrum
+    return np.sqrt(np.einsum("ij,ij->j", diff, diff)).astype(np.float64) / np.sqrt(kth_rank)
 
 
 def combine(curves, weights=None) -> np.ndarray:

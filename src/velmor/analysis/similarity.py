@@ -46,3 +46,41 @@ def fuse(ssms, weights=None) -> np.ndarray:
         for i in range(0, shape[0], 512):  # in blocks of rows: no temporary as large as a matrix
             out[i:i + 512] += w * np.asarray(s[i:i + 512], dtype=np.float64)
     return out
+
+
+def fused_similarity(features, weights=None, *, dtype=np.float64) -> np.ndarray:
+    """The fused self-similarity of several feature sequences in one matrix product.
+
+    Equal, up to rounding, to ``fuse([self_similarity(f) for f in features], weights)``: each
+    sequence is scaled by the root of its share of the weights and the sequences are stacked, so
+    that the weighted sum of their cosines is one product, with one matrix and no temporaries as
+    large as it.
+
+    Parameters
+    ----------
+    features : sequence of np.ndarray [shape=(d_i, n)]
+        Sequences of one length, with unit (or zero) columns.
+    weights : sequence of float or None
+        Weight of each sequence's similarity (None: equal).
+    dtype : np.float32 or np.float64
+        Precision of the product and of the result.
+
+    Returns
+    -------
+    ssm : np.ndarray [shape=(n, n)]
+        Symmetric.
+    """
+    features = [np.asarray(f) for f in features]
+    if not features:
+        raise ValueError("fused_similarity needs at least one feature sequence")
+    if any(f.ndim != 2 for f in features) or len({f.shape[1] for f in features}) != 1:
+        raise ValueError(f"feature sequences must be (d, n) arrays of one length, got {[f.shape for f in features]}")
+    if weights is None:
+        weights = [1.0] * len(features)
+    weights = np.asarray(weights, dtype=float)
+    if weights.shape != (len(features),) or np.any(weights < 0) or weights.sum() <= 0:
+        raise ValueError(f"weights must be {len(features)} non-negative numbers with a positive sum, got {weights}")
+    scales = np.sqrt(weights / weights.sum())
+    stacked = np.vstack([(s * f).astype(dtype, copy=False) for s, f in zip(scales, features)])
+    # X.T @ X is computed as a symmetric rank-k update: the result is exactly symmetric
+    return stacked.T @ stacked
