@@ -150,3 +150,15 @@ def test_labels_without_a_whole_matrix(demo, result, monkeypatch):
     monkeypatch.setattr(methods, "segment", lambda *a, **k: dc.replace(original(*a, **k), ssm=None))
     s = velmor.analyze(demo[0], SR, return_ssm=True)
     assert s.ssm is None and s.labels == result.labels
+
+
+def test_jams_round_trip(tmp_path, result):
+    pytest.importorskip("jams")
+    from velmor.annotations import read_annotation
+
+    path = tmp_path / "result.jams"
+    path.write_text(result.to_jams(reference=[(0.0, 12.0, "A"), (12.0, 60.0, "B")]).dumps())
+    back = read_annotation(path)  # the first segment annotation: velmor's own
+    assert back.labels == result.labels
+    assert np.allclose(back.intervals, result.intervals) and np.allclose(back.boundaries, result.boundaries)
+    assert velmor.evaluate(path, result)["pairwise F"] == pytest.approx(1.0)
