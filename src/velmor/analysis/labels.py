@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import numpy as np
 
-DEFAULT_THRESHOLD = 0.75
+DEFAULT_THRESHOLD = 0.3
 """When the number of labels is not given, two groups of segments share a label if their average
 distance lies this many spreads (standard deviations of the piece's segment distances) below the
 mean distance, and below :data:`MAX_DISTANCE`."""
