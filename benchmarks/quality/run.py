@@ -104,6 +104,9 @@ def _warm_up(method):
     _WARM.add(method.name)
 
 
+QUIET_PAUSE = 0.25  # seconds
+
+
 def run_file(args):
     """Every method on one audio file: ``{method: {"boundaries", "seconds"}}`` (or ``"error"``)."""
     path, names = args
@@ -111,6 +114,9 @@ def run_file(args):
     for method in _methods_by_name(names):
         try:
             _warm_up(method)
+            # BLAS worker threads spin for a while after a large product before they sleep: a
+            # pause lets those of the previous method go quiet, so that no method pays for another.
+            time.sleep(QUIET_PAUSE)
             t0 = time.perf_counter()
             signal, sr = method.load(path)
             boundaries = method.segment(signal, sr)

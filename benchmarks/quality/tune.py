@@ -35,13 +35,14 @@ GRID = {
     "pool": [2, 4, 8],
     "hop_length": [1024, 2048],
     "n_fft": [2048, 4096],
+    "kernel_share": [None, 0.2, 0.25, 0.3, 0.35],
     "kernel": [6.0, 8.0, 10.0, 12.0, 16.0, 20.0, 24.0, 30.0],
     "spacing": [3.0, 4.0, 6.0, 8.0, 10.0, 12.0, 16.0],
     "window": [12.0, 24.0, 48.0],
     "delta": [-0.5, 0.0, 0.25, 0.5, 1.0],
     "floor": [0.0, 0.02, 0.05, 0.1, 0.15],
     "lag_frames": [0, 2, 4],
-    "cens_filter": [3, 9, 17],
+    "cens_filter": [3, 9, 13, 17, 25],
     "refine_radius": [0.0, 0.5, 1.0, 1.5],
     "refine_kernel": [2.0, 3.0, 5.0],
     "margin": [0.5, 1.0, 2.0, 4.0],
@@ -93,13 +94,17 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--start", default="fused", help="method to start from (default %(default)s)")
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--change", default="{}",
+                        help="settings changed before the search starts, as a Python dict literal")
     parser.add_argument("--settings", nargs="*", default=list(GRID), help="settings to search")
     parser.add_argument("--cache", default=corpus.DEFAULT_CACHE)
     args = parser.parse_args(argv)
 
     pieces = tuning_pieces(args.cache)
     score = Scorer(pieces)
-    best = METHODS[args.start].replace(name="tuned")
+    import ast
+
+    best = METHODS[args.start].replace(name="tuned", **ast.literal_eval(args.change))
     best_score = score(best)
     print(f"start {args.start}: objective {best_score[0]:.3f} F0.5 {best_score[1]:.3f} F3 {best_score[2]:.3f} "
           f"groups {best_score[3]}", flush=True)

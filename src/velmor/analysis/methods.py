@@ -76,8 +76,10 @@ class Method:
     pool, hop_length, n_fft
         Spectrogram frames (of ``hop_length`` samples at 22050 Hz) per analysis frame; the
         spectrogram's frame and FFT length.
-    kernel
-        Side of the checkerboard (and width of the derivative kernel of the structure road).
+    kernel, kernel_share
+        Side of the checkerboard (and width of the derivative kernel of the structure road), at
+        most ``kernel_share`` of the signal's duration when that is set: short pieces have
+        short sections.
     spacing, window, delta, floor, margin
         Peak selection (:func:`velmor.analysis.select_peaks`).
     refine_radius, refine_kernel
@@ -93,6 +95,7 @@ class Method:
     hop_length: int = 1024
     n_fft: int = 4096
     kernel: float = 12.0
+    kernel_share: float | None = None
     spacing: float = 6.0
     window: float = 24.0
     delta: float = 0.5
@@ -213,7 +216,8 @@ def segment_features(raw, method, *, count=None, keep_ssm=False) -> Segmentation
     # The structure road alone is content with single precision, and twice as fast with it.
     dtype = np.float32 if method.road == "structure" else np.float64
     ssm = fused_similarity([frames.features[f] for f in method.features], method.weights, dtype=dtype)
-    kernel_frames = method.kernel * rate
+    kernel = method.kernel if method.kernel_share is None else min(method.kernel, method.kernel_share * frames.duration)
+    kernel_frames = kernel * rate
     curves = []
     if method.road in ("checkerboard", "both"):
         curves.append(checkerboard_novelty(ssm, kernel_frames))
@@ -241,8 +245,9 @@ METHODS = {
         Method("mfcc", features=("mfcc",)),
         Method("chroma", features=("cens",)),
         Method("fused", features=("mfcc", "cens")),
-        Method("structure", features=("mfcc", "cens"), road="structure", pool=2, hop_length=2048, kernel=20.0,
-               spacing=12.0, floor=0.1, margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.4),
+        Method("structure", features=("mfcc", "cens"), road="structure", pool=2, hop_length=3072, kernel=24.0,
+               kernel_share=1 / 3,
+               spacing=10.0, floor=0.13, margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.1),
         Method("fused+structure", features=("mfcc", "cens"), road="both", lag_frames=2),
     )
 }
