@@ -12,7 +12,7 @@ $(STAMP): Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy "pytest>=7" \
-	    soundfile soxr matplotlib tqdm
+	    soundfile soxr matplotlib tqdm mir_eval jams
 	touch $@
 
 # Builds the C++ extension (incrementally, in build/) and installs the package into the venv.

@@ -15,7 +15,7 @@ import pytest
 
 from velmor.cli import main
 from velmor.cli.analysis import AnalysisError, read_reference
-from velmor.cli.options import Duration
+from velmor.cli.options import Duration, Params
 
 CHANGE = 8.0  # seconds: where the two-section test signal changes chord and timbre
 FAST = ["--method", "fused", "--kernel", "6s", "--neighbourhood", "6s"]  # suits 16-second signals
@@ -281,6 +281,74 @@ def test_json_records_the_method_and_features(capsys, song, method, features):
     # none, so it is held to the change's neighbourhood only.
     reach = 2.0 if METHODS[name].road == "structure" else 1.0
     assert result["boundaries"] == [pytest.approx(CHANGE, abs=reach)]
+
+
+def test_outputs_carry_labels(capsys, song, tmp_path):
+    path = song()
+    _, lab, _ = run(capsys, "segment", path, "-f", "lab", *FAST)
+    assert [ln.split("\t")[2] for ln in lab.splitlines()] == ["A", "B"]
+    _, out, _ = run(capsys, "segment", path, "-f", "csv", *FAST)
+    (row,) = csv.DictReader(io.StringIO(out))
+    assert row["label"] == "B"
+    _, out, _ = run(capsys, "segment", path, "-f", "json", *FAST)
+    (result,) = json.loads(out)
+    assert result["labels"] == ["A", "B"] and [s[2] for s in result["segments"]] == ["A", "B"]
+
+
+def test_jams_out_and_back_in(capsys, song, tmp_path):
+    pytest.importorskip("jams")
+    from velmor.annotations import read_annotation
+
+    files = [song("a.wav"), song("b.wav")]
+    status, _, err = run(capsys, "segment", *files, "-f", "jams", "-o", tmp_path / "out", *FAST)
+    assert status == 0, err
+    back = read_annotation(tmp_path / "out" / "a.jams")
+    assert back.labels == ("A", "B") and back.boundaries.tolist() == [pytest.approx(CHANGE, abs=0.6)]
+    status, _, _ = run(capsys, "segment", files[0], "--ref", tmp_path / "out" / "a.jams", "-q", *FAST)
+    assert status == 0
+    with pytest.raises(SystemExit) as exc:
+        main(["segment", *files, "-f", "jams", *FAST])
+    assert exc.value.code == 2 and "needs --output" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name, ok", [("fig.svg", True), ("fig.pdf", True), ("fig.gif", False), ("fig", False)])
+def test_plot_formats(capsys, song, tmp_path, name, ok):
+    argv = ["segment", song(), "--plot", str(tmp_path / name), "--dpi", "40", "-q", *FAST]
+    if ok:
+        assert main(argv) == 0 and (tmp_path / name).stat().st_size > 1000
+    else:
+        with pytest.raises(SystemExit) as exc:
+            main(argv)
+        assert exc.value.code == 2 and ".png, .pdf or .svg" in capsys.readouterr().err
+
+
+def test_reference_folder_pairs_more_names_and_says_what_it_cannot(capsys, song, tmp_path):
+    refs = tmp_path / "refs"
+    refs.mkdir()
+    (refs / "a.segments.lab").write_text("0 8 A\n8 16 B\n")
+    (refs / "b.lab").write_text("8\n")
+    files = [song("a.wav"), song("b.wav"), song("c.wav")]
+    status, out, err = run(capsys, "segment", *files, "--ref", refs, "-f", "json", *FAST)
+    assert status == 0
+    assert [r["reference_file"] is not None for r in json.loads(out)] == [True, True, False]
+    (line,) = [ln for ln in err.splitlines() if "no reference" in ln]
+    assert "c.wav" in line and "STEM.jams" in line
+
+
+@pytest.mark.parametrize("given, expected", [
+    (8, Duration(8.0)), (2.5, Duration(2.5)), ("750ms", Duration(0.75)), ("16f", Duration(16, "f")),
+    (Duration(3.0), Duration(3.0)),
+])
+def test_params_take_plain_durations(given, expected):
+    assert Params(kernel=given).kernel == expected
+    classic = Params(margin=given, method="classic")
+    assert classic.frames()["margin"] == expected.frames(classic.feature_rate)
+
+
+@pytest.mark.parametrize("bad", [0, -1, float("nan"), "soon", [8], True])
+def test_params_refuse_bad_durations(bad):
+    with pytest.raises((ValueError, TypeError)):
+        Params(kernel=bad)
 
 
 @pytest.mark.parametrize("subtype, channels", [("PCM_16", 1), ("PCM_16", 2), ("PCM_24", 2), ("FLOAT", 1)])

@@ -239,6 +239,8 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, default=1,
                     help="worker processes (default 1; timings are cleanest with 1 on a shared machine)")
     ap.add_argument("--no-real", action="store_true", help="skip the real recordings")
+    ap.add_argument("--no-labels", action="store_true", help="skip the label table")
+    ap.add_argument("--labels-only", action="store_true", help="only the label table (no boundary methods)")
     args = ap.parse_args(argv)
 
     all_m = methods_mod.all_methods()
@@ -251,6 +253,10 @@ def main(argv=None):
     halves = HALVES if args.half == "both" else (args.half,)
     pieces = [p for p in pieces if p["half"] in halves and p["group"] in args.groups]
     corpus_dir = os.path.join(args.cache, "corpus")
+    if args.labels_only:
+        text = label_tables(pieces, corpus_dir, halves, args.jobs)[0]
+        print(text)
+        return 0
     real = [] if args.no_real else fetch_real(args.cache)
 
     t0 = time.time()
@@ -316,6 +322,10 @@ def main(argv=None):
             spm = 60 * sum(r["seconds"] for r in res) / sum(durations)
             out.append(f"| {n} | " + " | ".join(str(len(interior(r["boundaries"], d)))
                                                  for r, d in zip(res, durations)) + f" | {spm:.3f} |")
+    label_rows = []
+    if not args.no_labels:
+        label_text, label_rows = label_tables(pieces, corpus_dir, halves, args.jobs)
+        out += ["", label_text]
     out += ["", f"wall time of the run: {elapsed:.0f} s"]
     text = "\n".join(out)
     print(text)
@@ -327,10 +337,36 @@ def main(argv=None):
         json.dump({"methods": names, "halves": list(halves), "groups": args.groups,
                    "pieces": [{k: v for k, v in p.items() if k != "description"} for p in pieces],
                    "tables": tables, "per_piece": rows, "crosscheck": cc, "real": real_rows,
+                   "labels": label_rows,
                    "markdown": text, "elapsed": elapsed}, f, indent=1)
     shutil.copyfile(path, os.path.join(results_dir, "latest.json"))
     print(f"\nresults: {path}", file=sys.stderr)
     return 1 if errors else 0
+
+
+def label_tables(pieces, corpus_dir, halves, jobs):
+    """The label table per half: ``(markdown, per-piece rows)``."""
+    import labels
+
+    tasks = [(os.path.join(corpus_dir, p["wav"]), os.path.join(corpus_dir, p["lab"])) for p in pieces]
+    print(f"labelling {len(tasks)} pieces ({len(labels.ROWS)} rows)", file=sys.stderr)
+    if jobs == 1:
+        results = [labels.run_piece(t) for t in tasks]
+    else:
+        with ProcessPoolExecutor(max_workers=jobs) as pool:
+            results = list(pool.map(labels.run_piece, tasks))
+    out = []
+    for half in halves + (("all",) if len(halves) > 1 else ()):
+        sel = [r for p, r in zip(pieces, results) if half == "all" or p["half"] == half]
+        title = {"tuning": "tuning half", "heldout": "held-out half", "all": "both halves"}[half]
+        out += [f"## Labels, {title} ({len(sel)} pieces)", "",
+                "Mean over pieces of mir_eval's pairwise and conditional-entropy scores (velmor.evaluate) "
+                "against the reference labels; the librosa row is given the true numbers of segments "
+                "and labels.", "", labels.table(sel), ""]
+    errors = [(p["name"], n, r[n]["error"]) for p, r in zip(pieces, results) for n in r if "error" in r[n]]
+    out += [f"label error: {n} on {piece}: {e}" for piece, n, e in errors]
+    rows = [dict(piece=p["name"], half=p["half"], group=p["group"], **r) for p, r in zip(pieces, results)]
+    return "\n".join(out).rstrip(), rows
 
 
 def _half_of(row, pieces):

@@ -9,19 +9,32 @@ boundary scores. :mod:`velmor.unit4` is the audio front end (chroma, CENS);
 :mod:`velmor.analysis` chains features, similarity, novelty and peak selection
 into named methods (``velmor.analysis.segment(signal, sr)``).
 
-Submodules are imported on first use, so ``import velmor`` stays cheap::
+The one call from audio to labelled sections is :func:`velmor.analyze`; :func:`velmor.evaluate`
+scores a result against a reference annotation::
+
+    s = velmor.analyze("song.flac")
+    s.segments                      # ((0.0, 12.1, 'A'), (12.1, 26.0, 'B'), ...)
+    velmor.evaluate(s, "song.lab")  # hit rates, deviations, pairwise and entropy scores
+
+The compiled functions work on arrays alone::
 
     from velmor import unit7
     ssm, ff = unit7.audio_to_ssm(signal, 41, 10)  # 22050 Hz audio; CENS filter 41, downsampling 10
+
+Submodules and these functions are imported on first use, so ``import velmor`` stays cheap.
 """
 
 __version__ = "0.1.0"
-__all__ = ["analysis", "features", "unit4", "unit7"]
+_MODULES = ("analysis", "annotations", "api", "evaluation", "features", "plot", "unit4", "unit7")
+_FUNCTIONS = {"analyze": "api", "Structure": "api", "evaluate": "evaluation"}
+__all__ = ["analyze", "evaluate", "Structure", "analysis", "features", "unit4", "unit7"]
 
 
 def __getattr__(name):
-    if name in __all__:
-        import importlib
+    import importlib
 
+    if name in _FUNCTIONS:
+        return getattr(importlib.import_module(f"{__name__}.{_FUNCTIONS[name]}"), name)
+    if name in _MODULES:
         return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

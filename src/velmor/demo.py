@@ -3,9 +3,9 @@
 ``velmor demo`` (or ``python -m velmor.demo``) builds a piece of 80 seconds at 120 beats per
 minute in five sections of eight bars, A B A C D: each has its own chord progression, its own
 instrument (harmonic spectrum and envelope) and its own melody, and the first one comes
-back in the middle. It then runs the same analysis as ``velmor segment``, prints the
-self-similarity matrix as a coarse text picture, the novelty peaks, the detected
-boundaries beside the true ones and their scores, and draws a PNG of it all.
+back in the middle. It then runs the same analysis as ``velmor segment`` (:func:`velmor.analyze`),
+prints the self-similarity matrix as a coarse text picture, the novelty peaks, the detected
+boundaries and labels beside the true ones and their scores, and draws a figure of it all.
 """
 
 import os
@@ -147,7 +147,8 @@ def _pairs(detected, true):
 
 def run_demo(args, out=None):
     """The ``velmor demo`` command; ``args`` as parsed by :func:`velmor.cli.build_parser`."""
-    from velmor.cli.analysis import MissingExtra, analyse_signal, score
+    from velmor.api import analyze
+    from velmor.cli.analysis import score
     from velmor.cli.options import params_from_args
 
     out = out or sys.stdout
@@ -163,8 +164,8 @@ def run_demo(args, out=None):
             f.writelines(f"{s:.3f}\t{e:.3f}\t{label}\n" for s, e, label in segments)
         print(f"wrote {args.wav} and {lab}", file=out)
 
-    a = analyse_signal(signal, params)
-    fr = a.frames
+    a = analyze(signal, FS, return_ssm=True, **params.analyze_options())
+    fr = params.frames()
     m = params.analysis_method()
     if m is None:
         how = f"method classic: CENS filter {params.cens_filter}, downsampling {params.cens_ds}"
@@ -173,7 +174,7 @@ def run_demo(args, out=None):
         how = f"method {params.resolved_method()}: {' + '.join(m.features)}"
         kernel, spacing, road = f"{m.kernel:g}s", f"{m.spacing:g}s", m.road
     print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
-          f"{a.feature_rate:.3f} frames/s ({how}); darker is more similar", file=out)
+          f"{a.rate:.3f} frames/s ({how}); darker is more similar", file=out)
     print(text_picture(a.ssm), file=out)
     print(f"\nnovelty: {road}, kernel {kernel} = {fr['kernel']} frames; peaks "
           f"are maxima of a window of {spacing} = {fr['neighbourhood']} frames", file=out)
@@ -188,6 +189,8 @@ def run_demo(args, out=None):
         print(f"  {t:8.2f}   " + ("      missed" if d is None else f"{d:12.2f}   {d - t:+9.2f}"), file=out)
     for d in extra:
         print(f"         -   {d:12.2f}   (extra)", file=out)
+    true_labels = " ".join(lab for *_, lab in segments)
+    print(f"\n  labels: {' '.join(a.labels)}   (true: {true_labels})", file=out)
     print(file=out)
     for s in score(a.boundaries, true, (0.5, 3.0)):
         print(f"tolerance {s['tolerance']:g} s: P {s['precision']:.3f}  R {s['recall']:.3f}  "
@@ -195,11 +198,12 @@ def run_demo(args, out=None):
 
     if args.plot:
         try:
-            from velmor.cli.plot import plot_analysis
+            from velmor.plot import save_figure
 
-            plot_analysis(args.plot, a, true, title="velmor demo: A B A C D")
+            save_figure(a, args.plot, reference=segments, dpi=args.dpi,
+                        title=f"velmor demo: method {a.method}, labels {' '.join(a.labels)} (true: {true_labels})")
             print(f"\nwrote {args.plot}", file=out)
-        except MissingExtra as exc:
+        except ImportError as exc:  # the plot extra is missing
             print(f"\nno plot: {exc}", file=out)
     return 0
 

@@ -7,6 +7,7 @@ Stages (each a function of arrays, usable alone)
     novelty       :func:`checkerboard_novelty`, :func:`structure_novelty`, :func:`combine`
     boundaries    :func:`select_peaks` (adaptive threshold, spacing, a given count),
                   :func:`refine` (each boundary moved to the change on a finer time grid)
+    labels        :mod:`velmor.analysis.labels` -- segment similarity, clustering, names A, B, C
 
 Methods
     :data:`METHODS` maps a name to a :class:`Method`, one row naming the choice made at each

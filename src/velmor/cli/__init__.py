@@ -1,10 +1,11 @@
-"""The ``velmor`` command line: ``velmor demo`` and ``velmor segment FILE...``.
+"""The ``velmor`` command line: ``velmor demo``, ``velmor segment FILE...`` and ``velmor eval``.
 
 ``main(argv)`` is the entry point of the console script and of ``python -m velmor``; it
 returns the exit status (0 when everything worked, 1 when a file failed or an optional
 dependency is missing, 2 for a bad command line).
 
-The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),
+``velmor segment`` is a thin shell over :func:`velmor.analyze`, ``velmor eval`` over
+:func:`velmor.evaluate`. The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),
 :func:`analyse_file` (a :class:`Task`: file, :class:`Params`, reference, plot path; returns
 a JSON-ready dict), :func:`load_audio` and :func:`read_reference`.
 """
@@ -17,7 +18,15 @@ from .. import __version__
 from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
 from .options import Duration, Params, add_analysis_arguments, check_analysis_args, non_negative_int, seconds
 
-FORMATS = ("text", "csv", "json", "lab")
+FORMATS = ("text", "csv", "json", "lab", "jams")
+EVAL_FORMATS = ("text", "csv", "json")
+FIGURE_HELP = "the format follows the suffix: .png, .pdf or .svg"
+
+
+def dpi(text):
+    from .options import _number
+
+    return _number(text, float, 0.0, low_open=True)
 DEFAULT_TOLERANCES = (0.5, 3.0)
 
 
@@ -34,8 +43,9 @@ def build_parser():
         "demo", help="synthesise a minute of music with known sections and analyse it",
         description="Synthesise a piece of about a minute with known sections (fixed seed), "
                     "find its boundaries and compare them with the true ones.")
-    demo.add_argument("--plot", default="velmor-demo.png", metavar="FILE.png",
-                      help="where to write the picture (default %(default)s)")
+    demo.add_argument("--plot", default="velmor-demo.png", metavar="FILE",
+                      help=f"where to write the picture; {FIGURE_HELP} (default %(default)s)")
+    demo.add_argument("--dpi", type=dpi, default=100.0, help="resolution of a PNG figure (default %(default)g)")
     demo.add_argument("--no-plot", dest="plot", action="store_const", const=None,
                       help="do not write a picture")
     demo.add_argument("--seed", type=non_negative_int, default=0,
@@ -55,19 +65,21 @@ def build_parser():
     g = seg.add_argument_group("scoring")
     g.add_argument("-r", "--ref", action="append", metavar="PATH",
                    help="reference boundaries: a file of times (one per line) or of "
-                        "'start end label' lines (.lab); give one per FILE, in order, or a "
-                        "directory holding STEM.lab or STEM.txt for each FILE")
+                        "'start end label' lines (.lab), or JAMS; give one per FILE, in order, or a "
+                        "directory holding STEM.lab, STEM.txt, STEM.jams or STEM.*.lab for each FILE")
     g.add_argument("-t", "--tolerance", action="append", type=seconds, metavar="SEC",
                    help="tolerance of the scores in seconds, repeatable (default 0.5 and 3)")
     g = seg.add_argument_group("output")
     g.add_argument("-f", "--format", choices=FORMATS, default="text",
                    help="result format (default %(default)s)")
     g.add_argument("-o", "--output", metavar="DIR",
-                   help="write one result file per input, DIR/STEM.txt|csv|json|lab, "
+                   help="write one result file per input, DIR/STEM.txt|csv|json|lab|jams, "
                         "instead of printing")
-    g.add_argument("--plot", metavar="FILE.png",
-                   help="write a picture of the analysis; with several inputs, the path "
+    g.add_argument("--plot", metavar="FILE",
+                   help="write a figure of the analysis (SSM, labels, novelty); "
+                        f"{FIGURE_HELP}; with several inputs, the path "
                         "must contain {stem} (the input's name without extension)")
+    g.add_argument("--dpi", type=dpi, default=100.0, help="resolution of PNG figures (default %(default)g)")
     g.add_argument("-q", "--quiet", action="store_true", help="no summary line")
     g = seg.add_argument_group("batch")
     g.add_argument("-j", "--jobs", type=non_negative_int, default=1, metavar="N",
@@ -76,6 +88,26 @@ def build_parser():
     g.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar on standard error (default: when it is a terminal)")
     add_analysis_arguments(seg)
+
+    ev = sub.add_parser(
+        "eval", help="score results against reference annotations",
+        description="Score segmentations (.lab, .txt, .jams or velmor .json files, or folders of them) "
+                    "against references: boundary hit rates (velmor's calc_prf and mir_eval's), median "
+                    "deviations, pairwise label P/R/F and normalised conditional entropies. Needs the "
+                    "'eval' extra (mir_eval); JAMS files need the 'jams' extra.",
+        epilog="The table goes to standard output (or --output); files without a reference are "
+               "named on standard error. The exit status is 1 unless every result was scored.")
+    ev.add_argument("results", nargs="+", metavar="RESULT", help="result files or folders of them")
+    ev.add_argument("-r", "--ref", action="append", required=True, metavar="PATH",
+                    help="references: one per RESULT, in order, or a folder holding STEM.lab, STEM.txt, "
+                         "STEM.jams or STEM.*.lab for each result STEM.*")
+    ev.add_argument("-t", "--tolerance", action="append", type=seconds, metavar="SEC",
+                    help="hit-rate tolerance in seconds, repeatable (default 0.5 and 3)")
+    ev.add_argument("-f", "--format", choices=EVAL_FORMATS, default="text",
+                    help="table format (default %(default)s)")
+    ev.add_argument("-o", "--output", metavar="FILE", help="write the table to FILE instead of printing it")
+    ev.add_argument("-q", "--quiet", action="store_true", help="no summary line")
+    parser.eval_parser = ev
     parser.segment_parser = seg  # for usage errors found after parsing
     parser.demo_parser = demo
     return parser
@@ -97,11 +129,14 @@ def _check_segment_args(parser, args):
         sp.error(f"--ref given {len(refs)} time(s) for {n} file(s): give one per file, "
                  "or a directory")
     stems = [_stem(f) for f in args.files]
+    if args.format == "jams" and args.output is None and n > 1:
+        sp.error("-f jams with several files needs --output DIR (one JAMS file per input)")
     if args.plot is not None:
         try:
             args.plot.format(stem="x")
         except (KeyError, IndexError, ValueError):
             sp.error(f"--plot {args.plot!r}: the only placeholder allowed is {{stem}}")
+        _check_figure_suffix(sp, args.plot)
         if n > 1 and "{stem}" not in args.plot:
             sp.error("--plot with several files needs {stem} in the path, e.g. 'plots/{stem}.png'")
     if (args.output is not None or args.plot is not None) and len(set(stems)) < n:
@@ -112,11 +147,43 @@ def _check_segment_args(parser, args):
         sp.error(f"--output {args.output!r} is not a directory")
 
 
+def _check_figure_suffix(sub_parser, path):
+    from velmor.plot import FORMATS as FIGURES
+
+    suffix = os.path.splitext(path)[1].lower().lstrip(".")
+    if suffix not in FIGURES:
+        sub_parser.error(f"--plot {path!r}: {FIGURE_HELP}")
+
+
+def _check_eval_args(parser, args):
+    ep = parser.eval_parser
+    args.tolerance = tuple(args.tolerance or DEFAULT_TOLERANCES)
+    if len(args.ref) == 1 and os.path.isdir(args.ref[0]):
+        return
+    from .evaluate import expand_results
+
+    n = len(expand_results(args.results))
+    if len(args.ref) != n:
+        ep.error(f"--ref given {len(args.ref)} time(s) for {n} result(s): give one per result, or a folder")
+
+
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command == "eval":
+        _check_eval_args(parser, args)
+        from .evaluate import run_eval
+
+        try:
+            return run_eval(args)
+        except BrokenPipeError:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
     if args.command == "segment":
         _check_segment_args(parser, args)
+    elif args.plot is not None:
+        _check_figure_suffix(parser.demo_parser, args.plot)
     check_analysis_args(parser.segment_parser if args.command == "segment" else parser.demo_parser, args)
     try:
         if args.command == "demo":

@@ -5,7 +5,6 @@ Everything here is plain functions of picklable arguments, so a process pool can
 """
 
 import dataclasses
-import math
 import os
 
 import numpy as np
@@ -17,6 +16,8 @@ _EXTRAS = {
     "soxr": ("resampling audio", "audio"),
     "matplotlib": ("plotting", "plot"),
     "tqdm": ("a progress bar", "progress"),
+    "jams": ("JAMS files", "jams"),
+    "mir_eval": ("evaluation", "eval"),
 }
 
 
@@ -95,42 +96,29 @@ def read_reference(path):
       plus the end of a segment that is followed by a gap. The start of the first
       segment and the end of the last (the edges of the piece) are not boundaries.
     """
-    try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.readlines()
-    except (OSError, UnicodeDecodeError) as exc:
-        raise AnalysisError(f"cannot read reference {os.fspath(path)}: {exc}") from None
-    times, segments = [], []
-    for number, line in enumerate(lines, start=1):
-        fields = line.split("#", 1)[0].split()
-        if not fields:
-            continue
-        try:
-            values = [float(v) for v in fields[: 1 if len(fields) == 1 else 2]]
-        except ValueError:
-            raise AnalysisError(f"{os.fspath(path)}, line {number}: expected a time or 'start end label', "
-                                f"got {line.strip()!r}") from None
-        if not all(math.isfinite(v) and v >= 0 for v in values):
-            raise AnalysisError(f"{os.fspath(path)}, line {number}: times must be finite and >= 0")
-        (times if len(values) == 1 else segments).append(values)
-    if times and segments:
-        raise AnalysisError(f"{os.fspath(path)}: mixes single times with 'start end' lines")
-    if times:
-        return np.unique(np.array(times, dtype=float).ravel())
-    segments.sort()
-    out = [s for s, _ in segments[1:]]
-    out += [e for (_, e), (s, _) in zip(segments[:-1], segments[1:]) if s - e > 1e-3]
-    return np.unique(np.array(out, dtype=float))
+    return read_annotation(path).boundaries
 
 
 def find_reference(ref_dir, audio_path):
-    """``ref_dir/<stem>.lab`` or ``ref_dir/<stem>.txt`` for an audio file, or None."""
-    stem = os.path.splitext(os.path.basename(audio_path))[0]
-    for ext in (".lab", ".txt"):
-        candidate = os.path.join(ref_dir, stem + ext)
-        if os.path.isfile(candidate):
-            return candidate
-    return None
+    """The annotation of an audio file in ``ref_dir``: ``STEM.lab``, ``STEM.txt``, ``STEM.jams`` or
+    ``STEM.*.lab`` (:func:`velmor.annotations.find_annotation`), or None."""
+    from velmor.annotations import find_annotation, stem_of
+
+    return find_annotation(ref_dir, stem_of(audio_path))
+
+
+def read_annotation(path):
+    """:func:`velmor.annotations.read_annotation` (times, .lab, JAMS), its failures as AnalysisError."""
+    from velmor.annotations import read_annotation as read
+
+    try:
+        return read(path)
+    except ImportError as exc:
+        raise MissingExtra(str(exc)) from None
+    except OSError as exc:
+        raise AnalysisError(f"cannot read reference {os.fspath(path)}: {exc}") from None
+    except ValueError as exc:
+        raise AnalysisError(str(exc)) from None
 
 
 def score(boundaries, reference, tolerances):
@@ -227,34 +215,49 @@ class Task:
     reference: str | None = None
     tolerances: tuple = (0.5, 3.0)
     plot: str | None = None
+    dpi: float = 100.0
+    jams: bool = False
 
 
 def analyse_file(task):
-    """Analyse one file; returns a JSON-ready result dict, or raises AnalysisError/MissingExtra."""
+    """Analyse one file with :func:`velmor.analyze`; returns a JSON-ready result dict, or raises
+    AnalysisError/MissingExtra."""
+    from velmor.api import analyze
+
     dtype = np.float64 if task.params.analysis_method() is None else np.float32
     signal, info = load_audio(task.path, dtype)
-    reference = None if task.reference is None else read_reference(task.reference)
-    a = analyse_signal(signal, task.params)
+    reference = None if task.reference is None else read_annotation(task.reference)
+    s = analyze(signal, FS, return_ssm=task.plot is not None, **task.params.analyze_options())
+    s = dataclasses.replace(s, source=task.path, sample_rate=float(info["sample_rate"]), channels=info["channels"])
     result = {
         "file": task.path,
-        "duration": a.duration,
+        "duration": s.duration,
         "sample_rate": info["sample_rate"],
         "channels": info["channels"],
-        "feature_rate": a.feature_rate,
-        "frames": len(a.novelty),
-        "method": a.method,
+        "feature_rate": s.rate,
+        "frames": len(s.novelty),
+        "method": s.method,
         "features": task.params.describe()["features"],
         "parameters": task.params.describe(),
-        "peak_frames": a.peak_frames.tolist(),
-        "boundary_frames": a.boundary_frames.tolist(),
-        "boundaries": a.boundaries.tolist(),
+        "peak_frames": s.peak_frames.tolist(),
+        "boundary_frames": s.boundary_frames.tolist(),
+        "boundaries": s.boundaries.tolist(),
+        "labels": list(s.labels),
+        "segments": [list(seg) for seg in s.segments],
         "reference_file": task.reference,
-        "reference": None if reference is None else reference.tolist(),
-        "scores": None if reference is None else score(a.boundaries, reference, task.tolerances),
+        "reference": None if reference is None else reference.boundaries.tolist(),
+        "scores": None if reference is None else score(s.boundaries, reference.boundaries, task.tolerances),
     }
+    if task.jams:
+        try:
+            result["jams"] = s.to_jams().dumps(indent=2)
+        except ImportError as exc:
+            raise MissingExtra(str(exc)) from None
     if task.plot is not None:
-        from .plot import plot_analysis
+        from velmor.plot import save_figure
 
-        plot_analysis(task.plot, a, reference, title=os.path.basename(task.path))
+        save_figure(s, task.plot, reference=reference,
+                    title=f"{os.path.basename(task.path)}: method {s.method}, labels {' '.join(s.labels)}",
+                    dpi=task.dpi)
         result["plot"] = task.plot
     return result

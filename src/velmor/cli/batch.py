@@ -29,8 +29,18 @@ def _tasks(args):
         ref = find_reference(ref_dir, path) if ref_dir else (refs[i] if refs else None)
         stem = os.path.splitext(os.path.basename(path))[0]
         plot = None if args.plot is None else args.plot.format(stem=stem)
-        tasks.append(Task(path=path, params=params, reference=ref, tolerances=args.tolerance, plot=plot))
+        tasks.append(Task(path=path, params=params, reference=ref, tolerances=args.tolerance, plot=plot,
+                          dpi=args.dpi, jams=args.format == "jams"))
     return tasks
+
+
+def _unpaired(args, tasks):
+    """Messages for the files that a reference folder holds no annotation for."""
+    refs = args.ref or []
+    if not (len(refs) == 1 and os.path.isdir(refs[0])):
+        return []
+    return [f"velmor: {t.path}: no reference in {refs[0]} (looked for STEM.lab, STEM.txt, STEM.jams, "
+            f"STEM.*.lab); not scored" for t in tasks if t.reference is None]
 
 
 class _Progress:
@@ -112,6 +122,8 @@ def run_segment(args):
         need("soundfile")
         if args.plot is not None:
             need("matplotlib")
+        if args.format == "jams":
+            need("jams")
     except MissingExtra as exc:
         print(f"velmor: {exc}", file=sys.stderr)
         return 1
@@ -120,6 +132,8 @@ def run_segment(args):
         os.makedirs(args.output, exist_ok=True)
     names = [os.path.splitext(os.path.basename(t.path))[0] for t in tasks]
     writer = Writer(args.format, sys.stdout, args.output, names, multi=len(tasks) > 1)
+    for message in _unpaired(args, tasks):
+        print(message, file=sys.stderr)
     progress = _Progress(len(tasks), args.progress if not (args.quiet and args.progress is None) else False)
     pending, next_index = {}, 0
     done = failed = 0

@@ -15,6 +15,7 @@ peak neighbourhood (a window centred on the peak) to the nearest odd number.
 
 import argparse
 import dataclasses
+import math
 import re
 
 FS = 22050
@@ -96,6 +97,23 @@ class Params:
     method: str = "default"
     features: tuple | None = None
 
+    def __post_init__(self):
+        # lengths may be given as seconds (8, 2.5) or as text ("750ms", "16f") from Python too
+        for name in ("kernel", "neighbourhood", "smooth", "margin"):
+            value = getattr(self, name)
+            if value is None or isinstance(value, Duration):
+                continue
+            if isinstance(value, str):
+                value = Duration.parse(value)
+            elif isinstance(value, (int, float)) and not isinstance(value, bool):
+                if not (math.isfinite(value) and value > 0):
+                    raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+                value = Duration(float(value))
+            else:
+                raise TypeError(f"{name} must be a duration (seconds, or text such as '750ms' or '16f'), "
+                                f"got {value!r}")
+            object.__setattr__(self, name, value)
+
     @property
     def is_classic(self):
         return self.resolved_method() == CLASSIC
@@ -129,6 +147,21 @@ class Params:
         if self.margin is not None:
             changes["margin"] = seconds(self.margin)
         return m.replace(**changes) if changes else m
+
+    def analyze_options(self):
+        """Keyword arguments of :func:`velmor.analyze` for these parameters (durations in seconds)."""
+        m = self.analysis_method()
+        if m is not None:
+            return {"method": m}
+        ff = self.feature_rate
+
+        def seconds(d):
+            return None if d is None else (d.value / ff if d.unit == "f" else d.value)
+
+        return {"method": CLASSIC, "kernel": seconds(self.kernel), "neighbourhood": seconds(self.neighbourhood),
+                "margin": seconds(self.margin), "smooth": seconds(self.smooth), "threshold": self.threshold,
+                "min_height": self.min_height, "cens_filter": self.cens_filter, "cens_ds": self.cens_ds,
+                "fft_len": self.fft_len}
 
     @property
     def feature_rate(self):

@@ -1,10 +1,10 @@
-"""Result formats of ``velmor segment``: text, csv, json and lab."""
+"""Result formats of ``velmor segment``: text, csv, json, lab and jams."""
 
 import csv
 import io
 import json
 
-EXTENSIONS = {"text": ".txt", "csv": ".csv", "json": ".json", "lab": ".lab"}
+EXTENSIONS = {"text": ".txt", "csv": ".csv", "json": ".json", "lab": ".lab", "jams": ".jams"}
 
 
 def _times(values):
@@ -20,6 +20,7 @@ def format_text(result):
         f"(feature rate {result['feature_rate']:.3f} frames/s, {f} frames; "
         f"kernel {p['kernel']} frames, neighbourhood {p['neighbourhood']} frames)",
         f"  boundaries (s): {_times(result['boundaries'])}",
+        f"  labels:         {' '.join(result['labels'])}",
     ]
     if result["reference"] is not None:
         lines.append(f"  reference  (s): {_times(result['reference'])}")
@@ -29,28 +30,34 @@ def format_text(result):
     return "\n".join(lines) + "\n"
 
 
-CSV_HEADER = ("file", "index", "time", "frame")
+CSV_HEADER = ("file", "index", "time", "frame", "label")
 
 
 def format_csv(result, header=True):
-    """One row per boundary: file, index (from 1), time in seconds, feature frame."""
+    """One row per boundary: file, index (from 1), time in seconds, feature frame, and the label of
+    the segment the boundary begins (the first segment, before every boundary, is always A)."""
     buf = io.StringIO()
     w = csv.writer(buf, lineterminator="\n")
     if header:
         w.writerow(CSV_HEADER)
-    for i, (t, fr) in enumerate(zip(result["boundaries"], result["boundary_frames"]), start=1):
-        w.writerow((result["file"], i, f"{t:.3f}", fr))
+    rows = zip(result["boundaries"], result["boundary_frames"], result["labels"][1:])
+    for i, (t, fr, label) in enumerate(rows, start=1):
+        w.writerow((result["file"], i, f"{t:.3f}", fr, label))
     return buf.getvalue()
 
 
 def format_lab(result):
     """Segments between consecutive boundaries, ``start<TAB>end<TAB>label``, over the whole file."""
     edges = [0.0, *result["boundaries"], result["duration"]]
-    return "".join(f"{s:.3f}\t{e:.3f}\tsegment{i}\n" for i, (s, e) in enumerate(zip(edges, edges[1:]), 1))
+    return "".join(f"{s:.3f}\t{e:.3f}\t{label}\n" for s, e, label in zip(edges, edges[1:], result["labels"]))
+
+
+def format_jams(result):
+    return result["jams"] + "\n"
 
 
 def format_json(result):
-    return json.dumps(result, indent=2) + "\n"
+    return json.dumps({k: v for k, v in result.items() if k != "jams"}, indent=2) + "\n"
 
 
 class Writer:
@@ -74,12 +81,14 @@ class Writer:
                     f.write(self._one(result))
             return
         if self.fmt == "json":
-            self._json.append(result)
+            self._json.append({k: v for k, v in result.items() if k != "jams"})
             return
         if failed:
             return
         if self.fmt == "csv":
             self.stream.write(format_csv(result, header=self.count == 0))
+        elif self.fmt == "jams":
+            self.stream.write(format_jams(result))
         elif self.fmt == "lab":
             self.stream.write((f"# {result['file']}\n" if self.multi else "") + format_lab(result))
         else:
@@ -95,4 +104,5 @@ class Writer:
         self.stream.flush()
 
     def _one(self, result):
-        return {"text": format_text, "csv": format_csv, "json": format_json, "lab": format_lab}[self.fmt](result)
+        formats = {"text": format_text, "csv": format_csv, "json": format_json, "lab": format_lab, "jams": format_jams}
+        return formats[self.fmt](result)

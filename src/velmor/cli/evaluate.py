@@ -1,0 +1,136 @@
+"""``velmor eval RESULTS... --ref REFS``: score results against references, a row per file and the mean."""
+
+import csv
+import io
+import json
+import math
+import os
+import sys
+
+from velmor.annotations import SUFFIXES, find_annotation, stem_of
+
+RESULT_SUFFIXES = (".lab", ".txt", ".jams", ".json")
+TEXT_COLUMNS = ("calc_prf F@{t}", "mir_eval F@{t}")
+TEXT_TAIL = ("ref-to-est deviation", "est-to-ref deviation", "pairwise P", "pairwise R", "pairwise F",
+             "NCE over", "NCE under", "NCE F")
+SHORT = {"ref-to-est deviation": "dev r>e", "est-to-ref deviation": "dev e>r", "pairwise P": "pair P",
+         "pairwise R": "pair R", "pairwise F": "pair F"}
+
+
+def expand_results(paths):
+    """The result files named, with every annotation file of a named directory (sorted)."""
+    out = []
+    for p in paths:
+        if os.path.isdir(p):
+            out += sorted(os.path.join(p, n) for n in os.listdir(p)
+                          if n.lower().endswith(RESULT_SUFFIXES) and os.path.isfile(os.path.join(p, n)))
+        else:
+            out.append(p)
+    return out
+
+
+def pair(results, refs):
+    """``(pairs, unpaired)``: ``[(result, reference)]`` and the results without a reference.
+
+    ``refs`` is one reference per result, in order, or a single directory in which a result
+    ``DIR/STEM.SUFFIX`` finds ``STEM.lab``, ``STEM.txt``, ``STEM.jams`` or ``STEM.*.lab`` (and failing
+    that, the same for its name up to the first dot: ``song.segments.lab`` finds ``song.lab``).
+    """
+    if len(refs) == 1 and os.path.isdir(refs[0]):
+        pairs, unpaired = [], []
+        for r in results:
+            stem = stem_of(r)
+            ref = find_annotation(refs[0], stem) or find_annotation(refs[0], stem.split(".", 1)[0])
+            if ref is not None and os.path.abspath(ref) == os.path.abspath(r):
+                ref = None  # a result is never its own reference
+            (pairs.append((r, ref)) if ref is not None else unpaired.append(r))
+        return pairs, unpaired
+    return list(zip(results, refs)), []
+
+
+def _number(x, digits=3):
+    return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
+
+
+def format_text(rows, mean, tolerances):
+    keys = [c.format(t=f"{t:g}") for t in tolerances for c in TEXT_COLUMNS] + list(TEXT_TAIL)
+    heads = [SHORT.get(k, k) for k in keys]
+    names = [os.path.basename(r["file"]) for r in rows] + ["mean"]
+    width = max(len(n) for n in names + ["file"])
+    cells = [[_number(r["scores"].get(k)) if "scores" in r else "error" for k in keys] for r in rows]
+    cells.append([_number(mean.get(k)) for k in keys])
+    widths = [max(len(h), 5) for h in heads]
+    lines = ["  ".join([f"{'file':<{width}}"] + [f"{h:>{w}}" for h, w in zip(heads, widths)])]
+    for name, row in zip(names, cells):
+        if name == "mean":
+            lines.append("-" * len(lines[0]))
+        lines.append("  ".join([f"{name:<{width}}"] + [f"{c:>{w}}" for c, w in zip(row, widths)]))
+    lines.append("")
+    lines.append("calc_prf: velmor's scorer, |e - r| < tolerance, greedy; mir_eval: |e - r| <= tolerance, "
+                 "optimal matching (as MIREX reports);")
+    lines.append("deviations: median seconds; pair: pairwise label P/R/F; NCE: normalised conditional entropy "
+                 "scores. -f csv or -f json for every score.")
+    return "\n".join(lines) + "\n"
+
+
+def format_csv(rows, mean):
+    keys = list(dict.fromkeys(k for r in rows if "scores" in r for k in r["scores"]))
+    buf = io.StringIO()
+    w = csv.writer(buf, lineterminator="\n")
+    w.writerow(["file", "reference", *keys])
+    for r in rows:
+        w.writerow([r["file"], r["reference"], *(("" if "scores" not in r else r["scores"].get(k)) for k in keys)])
+    w.writerow(["mean", "", *(mean.get(k) for k in keys)])
+    return buf.getvalue()
+
+
+def _json_safe(x):
+    if isinstance(x, float) and not math.isfinite(x):
+        return None
+    if isinstance(x, dict):
+        return {k: _json_safe(v) for k, v in x.items()}
+    if isinstance(x, list):
+        return [_json_safe(v) for v in x]
+    return x
+
+
+def run_eval(args):
+    from velmor.evaluation import evaluate, mean_scores
+
+    results = expand_results(args.results)
+    if not results:
+        print("velmor eval: no result files found", file=sys.stderr)
+        return 1
+    pairs, unpaired = pair(results, args.ref)
+    for r in unpaired:
+        print(f"velmor eval: {r}: no reference found in {args.ref[0]} (looked for "
+              f"{', '.join('STEM' + s for s in SUFFIXES)}, STEM.*.lab)", file=sys.stderr)
+    rows = []
+    for result, reference in pairs:
+        try:
+            rows.append({"file": result, "reference": reference,
+                         "scores": evaluate(result, reference, tolerances=args.tolerance)})
+        except ImportError as exc:
+            print(f"velmor eval: {exc}", file=sys.stderr)
+            return 1
+        except (OSError, ValueError) as exc:
+            print(f"velmor eval: {result}: {exc}", file=sys.stderr)
+            rows.append({"file": result, "reference": reference, "error": str(exc)})
+    scored = [r["scores"] for r in rows if "scores" in r]
+    mean = mean_scores(scored)
+    if args.format == "json":
+        text = json.dumps(_json_safe({"files": rows, "mean": mean, "count": len(scored),
+                                      "unpaired": unpaired}), indent=2) + "\n"
+    elif args.format == "csv":
+        text = format_csv(rows, mean)
+    else:
+        text = format_text(rows, mean, args.tolerance)
+    if args.output:
+        with open(args.output, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+    else:
+        sys.stdout.write(text)
+    if not args.quiet:
+        print(f"velmor eval: {len(results)} result{'s' if len(results) != 1 else ''}: {len(scored)} scored, "
+              f"{len(unpaired)} without a reference, {len(rows) - len(scored)} failed", file=sys.stderr)
+    return 0 if scored and len(scored) == len(results) else 1

@@ -1,0 +1,173 @@
+"""Figures of a result: the SSM, label bars and the novelty curve on one time axis in seconds.
+
+    plot_structure(result, ax=None, reference=None)   -- draw on a caller's Axes (or a new figure)
+    save_figure(result, path, reference=None, dpi=100) -- write PNG, PDF or SVG, by the path's suffix
+
+Needs the ``plot`` extra (matplotlib). Every panel shares the time axis of the SSM: its pixels are
+centred on their frames, the novelty value of a change lies where the change lies, detected
+boundaries are solid lines and reference boundaries dashed ones, drawn alike on every panel.
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+FORMATS = ("png", "pdf", "svg")
+"""File formats :func:`save_figure` writes, chosen by the path's suffix."""
+
+DETECTED = {"color": "#17becf", "lw": 1.3, "ls": "-"}
+REFERENCE = {"color": "#2ca02c", "lw": 1.3, "ls": (0, (4, 3))}
+_PALETTE = ("#4c72b0", "#dd8452", "#55a868", "#c44e52", "#8172b3", "#937860", "#da8bc3", "#8c8c8c",
+            "#ccb974", "#64b5cd")
+
+
+def _need_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise ImportError("plotting needs the 'plot' extra: pip install 'velmor[plot]'") from None
+
+
+def _interior_limits(result):
+    """y-limits of the novelty panel from the curve away from its ends, where the kernel leaves the
+    matrix and the values mean little."""
+    x = np.asarray(result.novelty, dtype=float)
+    if x.size == 0:
+        return 0.0, 1.0
+    margin = result.parameters.get("margin") if hasattr(result.parameters, "get") else None
+    if not isinstance(margin, (int, float)) or margin <= 0:
+        margin = 0.05 * result.duration
+    t = np.asarray(result.times)
+    inner = x[(t >= margin) & (t <= result.duration - margin) & np.isfinite(x)]
+    if inner.size == 0:
+        inner = x[np.isfinite(x)]
+    lo, hi = (float(inner.min()), float(inner.max())) if inner.size else (0.0, 1.0)
+    lo = min(lo, 0.0)
+    span = hi - lo if hi > lo else 1.0
+    return lo, hi + 0.12 * span
+
+
+def _label_bar(ax, intervals, labels, name):
+    order = {}
+    for (start, end), label in zip(intervals, labels):
+        colour = _PALETTE[order.setdefault(label, len(order)) % len(_PALETTE)]
+        ax.axvspan(start, end, color=colour, alpha=0.9, lw=0)
+        ax.text((start + end) / 2, 0.5, label, ha="center", va="center", fontsize="small", color="white",
+                fontweight="bold", clip_on=True)
+    ax.set_yticks([0.5], [name])
+    ax.set_ylim(0, 1)
+    ax.tick_params(axis="y", length=0)
+    ax.tick_params(axis="x", labelbottom=False)
+
+
+def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True) -> dict:
+    """Draw a result on ``ax``: its SSM (when kept) with a colorbar, label bars and the novelty curve.
+
+    The label bars and the novelty panel are appended below ``ax`` (and the colorbar beside it), in
+    the space ``ax`` had, so a caller's grid of figures keeps its layout.
+
+    Parameters
+    ----------
+    result : velmor.api.Structure
+    ax : matplotlib.axes.Axes or None
+        Where to draw; None makes a new figure (through pyplot).
+    reference : optional
+        Reference boundaries or segments, anything :func:`velmor.annotations.as_annotation` reads;
+        with labels it gets a label bar of its own.
+    title : str or None
+        Default: the file's name and the method.
+
+    Returns
+    -------
+    axes : dict
+        ``"ssm"`` (or None), ``"labels"``, ``"reference labels"`` (or None), ``"novelty"``,
+        ``"colorbar"`` (or None).
+    """
+    _need_matplotlib()
+    from mpl_toolkits.axes_grid1 import make_axes_locatable
+
+    from .annotations import as_annotation
+
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        _, ax = plt.subplots(figsize=(7, 8.5))
+    ref = None if reference is None else as_annotation(reference)
+    duration = float(result.duration)
+    divider = make_axes_locatable(ax)
+    axes = {"ssm": None, "colorbar": None, "reference labels": None}
+    if result.ssm is not None:
+        axes["ssm"] = ssm_ax = ax
+        n = result.ssm.shape[0]
+        half = 0.5 / result.rate
+        lo = float(result.frame_times[0]) - half if n else 0.0
+        hi = float(result.frame_times[-1]) + half if n else 0.0
+        image = ssm_ax.imshow(result.ssm, cmap="magma", origin="upper", extent=(lo, hi, hi, lo),
+                              aspect="auto", interpolation="nearest")
+        ssm_ax.set_ylim(duration, 0.0)
+        ssm_ax.set_ylabel("time (s)")
+        ssm_ax.tick_params(axis="x", labelbottom=False)
+        if colorbar:
+            axes["colorbar"] = cax = divider.append_axes("right", size="3%", pad=0.08)
+            ax.figure.colorbar(image, cax=cax, label="similarity")
+        axes["labels"] = divider.append_axes("bottom", size="5%", pad=0.08, sharex=ax)
+    else:
+        axes["labels"] = ax
+    if ref is not None and ref.labels is not None:
+        axes["reference labels"] = divider.append_axes("bottom", size="5%", pad=0.04, sharex=ax)
+    axes["novelty"] = nov = divider.append_axes("bottom", size="28%", pad=0.08, sharex=ax) \
+        if (axes["ssm"] is not None or axes["reference labels"] is not None) \
+        else divider.append_axes("bottom", size="500%", pad=0.08, sharex=ax)
+
+    _label_bar(axes["labels"], result.intervals, result.labels, "velmor")
+    if axes["reference labels"] is not None:
+        _label_bar(axes["reference labels"], ref.intervals, ref.labels, "reference")
+
+    t = np.asarray(result.times)
+    nov.plot(t, result.novelty, color="0.2", lw=1.1, label="novelty")
+    peaks = np.asarray(result.peak_frames, dtype=np.intp)
+    peaks = peaks[(peaks >= 0) & (peaks < t.size)]
+    if peaks.size:
+        nov.plot(t[peaks], np.asarray(result.novelty)[peaks], "o", mfc="none", mec="black", ms=6, mew=1.2,
+                 label="novelty peaks")
+    nov.set_ylim(*_interior_limits(result))
+    nov.set_ylabel("novelty")
+    nov.set_xlabel("time (s)")
+    nov.set_xlim(0.0, duration)
+
+    panels = [a for a in (axes["ssm"], axes["labels"], axes["reference labels"], nov) if a is not None]
+    for panel in panels:
+        for i, b in enumerate(result.boundaries):
+            panel.axvline(b, **DETECTED, label="detected" if (panel is nov and i == 0) else None)
+        for i, b in enumerate(ref.boundaries if ref is not None else ()):
+            panel.axvline(b, **REFERENCE, label="reference" if (panel is nov and i == 0) else None)
+    nov.legend(loc="upper center", bbox_to_anchor=(0.5, -0.32), fontsize="small", ncols=4, frameon=False)
+    if title is None:
+        name = os.path.basename(result.source) if result.source else "velmor"
+        title = f"{name}: method {result.method}, labels {' '.join(result.labels)}"
+    ax.set_title(title)
+    return axes
+
+
+def save_figure(result, path, *, reference=None, title=None, dpi=100, figsize=(7.5, 9.0)):
+    """Write the figure of :func:`plot_structure` to ``path`` (PNG, PDF or SVG by its suffix).
+
+    Draws on a figure of its own (no pyplot state); makes the path's folder if needed.
+    """
+    _need_matplotlib()
+    from matplotlib.figure import Figure
+
+    fmt = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    if fmt not in FORMATS:
+        raise ValueError(f"a figure is written as {', '.join(FORMATS)} by the file's suffix, got {os.fspath(path)!r}")
+    if not (np.isfinite(dpi) and dpi > 0):
+        raise ValueError(f"dpi must be positive, got {dpi!r}")
+    fig = Figure(figsize=figsize)
+    ax = fig.add_subplot()
+    plot_structure(result, ax, reference=reference, title=title)
+    folder = os.path.dirname(os.path.abspath(os.fspath(path)))
+    os.makedirs(folder, exist_ok=True)
+    fig.savefig(path, format=fmt, dpi=dpi, bbox_inches="tight")
+    return path
