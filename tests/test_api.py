@@ -28,7 +28,7 @@ def result(demo):
     return velmor.analyze(demo[0], SR, return_ssm=True)
 
 
-@pytest.mark.parametrize("method", ["fused", "classic", "fused+structure"])
+@pytest.mark.parametrize("method", ["default", "fused", "fused+structure"])
 def test_the_demo_piece_is_labelled_a_b_a_c_d(demo, method):
     signal, segments = demo
     true = np.array([s for s, _, _ in segments[1:]])
