@@ -176,12 +176,17 @@ inline __attribute__((always_inline)) ix sliding_peaks(const T* x, ix s, ix len,
     return count;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define UNIT7_PEAKS_X86 1
 // The comparisons of the sliding maxima take four lanes at a time with AVX2.
 template <class T>
 __attribute__((target("avx2"))) ix sliding_peaks_avx2(const T* x, ix s, ix len, ix region_len, int64_t* out,
                                                       ix room, PeakScratch<T>& sc) {
     return sliding_peaks(x, s, len, region_len, out, room, sc);
 }
+#else
+#define UNIT7_PEAKS_X86 0
+#endif
 
 template <class T>
 ix sliding_peaks_base(const T* x, ix s, ix len, ix region_len, int64_t* out, ix room, PeakScratch<T>& sc) {
@@ -193,9 +198,11 @@ ix sliding_peaks_base(const T* x, ix s, ix len, ix region_len, int64_t* out, ix 
 template <class T>
 ix region_peaks(const T* x, ix s, ix len, ix region_len, int64_t* out, ix room, PeakScratch<T>* sc) {
     if (sc) {
+#if UNIT7_PEAKS_X86
         static const bool avx2 = __builtin_cpu_supports("avx2");
-        return avx2 ? sliding_peaks_avx2(x, s, len, region_len, out, room, *sc)
-                    : sliding_peaks_base(x, s, len, region_len, out, room, *sc);
+        if (avx2) return sliding_peaks_avx2(x, s, len, region_len, out, room, *sc);
+#endif
+        return sliding_peaks_base(x, s, len, region_len, out, room, *sc);
     }
     if constexpr (std::numeric_limits<T>::has_quiet_NaN) {
         if (has_nan(x, s, len)) return -1;
