@@ -75,3 +75,10 @@ clean:
 bench-features: install $(BENCH_STAMP)
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps .
 	$(BENCH_PY) benchmarks/bench_features.py $(ARGS)
+
+# Long recordings (by hand): wall time and peak memory against duration, on concatenations of the
+# quality benchmark's recordings (make bench-quality makes them) built into ~/.cache/velmor-bench/long.
+# Options with ARGS, e.g. ARGS="--cases 4min,1h --format wav".
+.PHONY: bench-long
+bench-long: install
+	$(PY) benchmarks/bench_long.py $(ARGS)

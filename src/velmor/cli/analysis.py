@@ -147,6 +147,8 @@ class Analysis:
     method: str = "classic"
     times: np.ndarray | None = None
     boundary_times: np.ndarray | None = None
+    road: str = "dense"
+    note: str | None = None
 
     @property
     def boundaries(self):
@@ -180,10 +182,9 @@ def analyse_signal(signal, params=Params()):
     if method is not None:
         from velmor.analysis import segment
 
-        seg = segment(signal, FS, method, keep_ssm=True)
-        return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
-                        peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(),
-                        method=params.resolved_method(), times=seg.times, boundary_times=seg.boundaries)
+        seg = segment(signal, FS, method, keep_ssm=True, max_memory=params.max_memory,
+                      fallback=params.method == "default")
+        return _of_segmentation(seg, params)
     ssm, ff = unit7.audio_to_ssm(signal, params.cens_filter, params.cens_ds, params.fft_len)
     frames = params.frames()
     if frames["smooth"] is not None and frames["smooth"] > 1:
@@ -203,6 +204,44 @@ def analyse_signal(signal, params=Params()):
                     peak_frames=peaks, boundary_frames=peaks[keep], frames=frames)
 
 
+def _of_segmentation(seg, params):
+    note = None
+    if seg.method != params.resolved_method():
+        note = (f"too long for the {params.resolved_method()!r} method's whole matrix within --max-memory: "
+                f"analysed with the {seg.method!r} method on the banded road")
+    return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
+                    peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(), method=seg.method,
+                    times=seg.times, boundary_times=seg.boundaries, road=seg.road, note=note)
+
+
+IN_MEMORY_SECONDS = 600.0
+"""Files up to this long are read whole; longer ones a block at a time
+(:mod:`velmor.analysis.audio_blocks`)."""
+
+
+def analyse_long_file(path, params):
+    """The analysis of a file longer than :data:`IN_MEMORY_SECONDS`, read a block at a time, its road
+    chosen from the file's header before any feature work (:func:`velmor.analysis.segment_file`).
+    Returns ``(analysis, info)``, or None for the classic road and for files read whole."""
+    method = params.analysis_method()
+    if method is None:
+        return None
+    from velmor.analysis import audio_blocks, methods
+
+    try:
+        info = audio_blocks.file_info(path)
+    except Exception:  # not audio, or no soundfile: the whole-file reader says so in its own words
+        return None
+    if info["duration"] <= IN_MEMORY_SECONDS:
+        return None
+    try:
+        seg = methods.segment_file(path, method, keep_ssm=True, max_memory=params.max_memory,
+                                   fallback=params.method == "default")
+    except (methods.TooLongError, ValueError) as exc:
+        raise AnalysisError(str(exc)) from None
+    return _of_segmentation(seg, params), info
+
+
 @dataclasses.dataclass(frozen=True)
 class Task:
     """One file of a batch: where to read it, its reference, where its plot goes."""
@@ -216,9 +255,17 @@ class Task:
 
 def analyse_file(task):
     """Analyse one file; returns a JSON-ready result dict, or raises AnalysisError/MissingExtra."""
-    signal, info = load_audio(task.path)
     reference = None if task.reference is None else read_reference(task.reference)
-    a = analyse_signal(signal, task.params)
+    long = analyse_long_file(task.path, task.params) if os.path.isfile(task.path) else None
+    if long is not None:
+        a, info = long
+    else:
+        signal, info = load_audio(task.path)
+        try:
+            a = analyse_signal(signal, task.params)
+        except MemoryError as exc:  # too long for the method's road: said before any feature work
+            raise AnalysisError(str(exc)) from None
+        del signal
     result = {
         "file": task.path,
         "duration": a.duration,
@@ -227,6 +274,7 @@ def analyse_file(task):
         "feature_rate": a.feature_rate,
         "frames": len(a.novelty),
         "method": a.method,
+        "road": a.road,
         "features": task.params.describe()["features"],
         "parameters": task.params.describe(),
         "peak_frames": a.peak_frames.tolist(),
@@ -236,6 +284,8 @@ def analyse_file(task):
         "reference": None if reference is None else reference.tolist(),
         "scores": None if reference is None else score(a.boundaries, reference, task.tolerances),
     }
+    if a.note is not None:
+        result["note"] = a.note
     if task.plot is not None:
         from .plot import plot_analysis
 

@@ -21,6 +21,8 @@ def format_text(result):
         f"kernel {p['kernel']} frames, neighbourhood {p['neighbourhood']} frames)",
         f"  boundaries (s): {_times(result['boundaries'])}",
     ]
+    if result.get("note"):
+        lines.insert(1, f"  note: {result['note']}")
     if result["reference"] is not None:
         lines.append(f"  reference  (s): {_times(result['reference'])}")
         for s in result["scores"]:

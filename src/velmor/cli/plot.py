@@ -25,8 +25,11 @@ def plot_analysis(path, analysis, reference=None, title=None):
     fig = Figure(figsize=(8, 9), layout="constrained")
     FigureCanvasAgg(fig)
     ax_ssm, ax_nov = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1.2])
-    ax_ssm.imshow(a.ssm, cmap="magma", origin="upper", extent=(start, end, end, start),
-                  aspect="auto", interpolation="nearest")
+    if a.ssm is not None:
+        ax_ssm.imshow(a.ssm, cmap="magma", origin="upper", extent=(start, end, end, start),
+                      aspect="auto", interpolation="nearest")
+    else:  # the banded road keeps no matrix
+        ax_ssm.text(0.5, 0.5, "no matrix: banded road", ha="center", va="center", transform=ax_ssm.transAxes)
     ax_ssm.set_ylabel("time (s)")
     ax_ssm.set_title(title or "self-similarity matrix")
 
