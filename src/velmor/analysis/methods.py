@@ -212,11 +212,15 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
         return long.replace(**asked), "banded"
     raise TooLongError(
         f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
-        f"{method.road} road needs the whole {n} x {n} similarity matrix, about {need / 2 ** 30:.1f} GiB, "
-        f"more than the memory allowed ({budget / 2 ** 30:.1f} GiB); use a method whose checkerboard road "
+        f"structure road needs the whole {n} x {n} similarity matrix, about {_size(need)}, "
+        f"more than the memory allowed ({_size(budget)}); use a method whose checkerboard road "
         f"runs banded in memory linear in the length (the default method, or --method {LONG_METHOD}), "
         f"raise --max-memory (max_memory=), or use the 'classic' method (fewer frames per second) or a "
         f"shorter excerpt")
+
+
+def _size(n):
+    return f"{n / 2 ** 30:.1f} GiB" if n >= 2 ** 30 else f"{n / 2 ** 20:.1f} MiB"
 
 
 def check_memory(seconds, method, max_memory=None):
