@@ -128,7 +128,7 @@ bool band_novelty(const BandSource& src, const double* kernel, ix k_len, ix smoo
     if (n == 0) return true;
     const ix h = k_len / 2, pad = h, m = n + 2 * pad;
     const ix hw = k_len, w = 2 * hw + 1;
-    const ix block = std::max<ix>(4096, 4 * k_len);
+    const ix block = std::max<ix>(4096, 2 * k_len);
     const ix reach_before = smooth_len - 1 - (smooth_len - 1) / 2, reach_after = (smooth_len - 1) / 2;
 
     const Kernel kv{kernel, k_len, 1, k_len};
