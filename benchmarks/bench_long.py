@@ -166,6 +166,10 @@ def novelty_stage(path, repeat=7):
     return frames.n_frames, {name: statistics.median(t) for name, t in times.items()}
 
 
+def _f(pair):
+    return "-" if np.isnan(pair[0]) else f"{pair[0]:.2f} / {pair[1]:.2f}"
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cases", default="4min,3h,10h")
@@ -203,7 +207,7 @@ def main(argv=None):
             rows.append((name, label, r, max_wall, max_peak, ok))
             print(f"{name:5s} {label:13s} {r['method']:9s} {r['road']:6s} {r['frames']:8d} frames "
                   f"({r['rate']:.2f}/s)  {r['wall']:6.1f} s  {r['peak'] / 1e9:5.2f} GB  "
-                  f"F {r['f'][0]:.2f} / {r['f'][1]:.2f}"
+                  f"F {_f(r['f'])}"
                   + ("" if max_wall is None else f"   bound {max_wall:.0f} s, {max_peak / 1e9:.1f} GB: "
                      f"{'ok' if ok else 'MISSED'}"), flush=True)
     print()
@@ -212,7 +216,7 @@ def main(argv=None):
     for name, label, r, max_wall, max_peak, ok in rows:
         bound = "" if max_wall is None else f"{max_wall:.0f} s, {max_peak / 1e9:.1f} GB ({'met' if ok else 'missed'})"
         print(f"| {name} ({label}) | {r['method']} ({r['road']}) | {r['frames']} at {r['rate']:.2f}/s "
-              f"| {r['wall']:.1f} s | {r['peak'] / 1e9:.2f} GB | {r['f'][0]:.2f} / {r['f'][1]:.2f} | {bound} |")
+              f"| {r['wall']:.1f} s | {r['peak'] / 1e9:.2f} GB | {_f(r['f'])} | {bound} |")
     if failed:
         sys.exit(f"bounds missed: {', '.join(failed)}")
 

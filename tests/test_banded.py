@@ -146,3 +146,14 @@ def test_the_native_module_checks_what_it_is_handed():
         _band.novelty([f], [1.0], np.ones((3, 3)), 1, 0, np.empty(10))
     with pytest.raises(ValueError, match="shape"):
         _band.band([f], [1.0], np.empty((10, 4)))
+
+
+def test_a_long_input_gets_its_matrix_in_blocks_exactly_symmetric(rng, monkeypatch):
+    from velmor.analysis import similarity
+
+    f = sections(rng, 5000, (7,))[0]
+    whole = self_similarity(f)
+    monkeypatch.setattr(similarity, "WHOLE_PRODUCT_FRAMES", 100)
+    blocks = self_similarity(f)
+    assert np.array_equal(blocks, blocks.T)
+    np.testing.assert_allclose(blocks, whole, rtol=0, atol=1e-14)
