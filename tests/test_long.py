@@ -192,8 +192,9 @@ def test_the_command_line_takes_a_budget_and_says_which_road_it_took(capsys, tmp
     r = json.loads(out)[0]
     assert (r["method"], r["road"]) == ("long", "banded") and "banded road" in r["note"]
     assert abs(np.asarray(r["boundaries"]) - 20.0).min() < 1.0
-    status, out, err = run(capsys, "segment", path, "--max-memory", "1K", "-q")
+    status, out, err = run(capsys, "segment", path, "--max-memory", "1K", "-q", "--plot", tmp_path / "x.png")
     assert "note: too long for the 'structure' method" in out
+    assert (tmp_path / "x.png").stat().st_size > 0  # a picture without the matrix
     status, out, err = run(capsys, "segment", path, "--method", "structure", "--max-memory", "1K")
     assert status == 1 and "too long for the 'structure' method" in err and "--max-memory" in err
     status, out, err = run(capsys, "segment", path, "-f", "json")
@@ -205,3 +206,11 @@ def test_the_command_line_refuses_a_bad_budget(capsys, tmp_path):
         main(["segment", write_wav(tmp_path / "x.wav", sections(2.0, 1.0)), "--max-memory", "lots"])
     assert exc.value.code == 2
     assert "--max-memory" in capsys.readouterr().err
+
+
+def test_the_demo_runs_on_the_banded_road(capsys):
+    status, out, err = run(capsys, "demo", "--no-plot", "--max-memory", "1K")
+    assert status == 0, err
+    assert "no self-similarity matrix: too long for the 'structure' method" in out
+    assert "novelty: checkerboard on the band" in out
+    assert "tolerance 3 s: P 1.000  R 1.000  F 1.000" in out  # the demo's sections are all found
