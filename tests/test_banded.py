@@ -157,3 +157,51 @@ def test_a_long_input_gets_its_matrix_in_blocks_exactly_symmetric(rng, monkeypat
     blocks = self_similarity(f)
     assert np.array_equal(blocks, blocks.T)
     np.testing.assert_allclose(blocks, whole, rtol=0, atol=1e-14)
+
+
+def lag_limited_structure(features, k, lags, neighbours, smooth=None):
+    """The lag-limited structure road on whole matrices, step by step (for small inputs)."""
+    import scipy.ndimage
+
+    ssm = dense(features)
+    n = ssm.shape[0]
+    i = np.arange(n)
+    lags = min(lags, n)
+    inside = np.abs(i[:, None] - i[None, :]) < lags
+    m = np.where(inside, ssm, -np.inf)
+    rank = max(1, int(round(neighbours * min(n, 2 * lags - 1))))
+    kth = -np.sort(-m, axis=1)[i, np.minimum(rank, inside.sum(axis=1)) - 1]
+    rec = (m >= kth[:, None]) & (m >= kth[None, :]) & inside
+    cols = i[:, None] + np.arange(-lags + 1, lags)[None, :]  # lag row o of frame c: rec[c, c + o]
+    x = np.where((cols >= 0) & (cols < n), rec[i[:, None], np.clip(cols, 0, n - 1)], False).astype(float)
+    k = max(2, 2 * int(round(k / 2)))
+    width = max(1, int(round(smooth if smooth is not None else k / 4)))
+    taps = np.hanning(width + 2)[1:-1]
+    x = scipy.ndimage.convolve1d(x, taps / taps.sum(), axis=0, mode="constant")
+    x = np.concatenate([np.repeat(x[:1], k // 2, 0), x, np.repeat(x[-1:], k // 2, 0)])
+    g = np.asarray(unit7.make_derivative_kernel(1, k))[0]
+    return np.array([np.linalg.norm(g @ x[p:p + k]) for p in range(n)]) / np.sqrt(rank)
+
+
+@pytest.mark.parametrize("n, lags, k", [(3, 2, 2), (40, 10, 8), (300, 40, 20), (300, 400, 20), (700, 90, 31)])
+@pytest.mark.parametrize("neighbours", [0.2, 0.9])
+def test_lag_limited_structure_novelty_in_blocks_is_the_road_on_whole_matrices(rng, n, lags, k, neighbours):
+    f = sections(rng, n, (6, 4))
+    expected = lag_limited_structure(f, k, lags, neighbours)
+    for block in (64, 4096):  # blocks meet without a seam
+        got = banded.banded_structure_novelty(f, k, lags=lags, neighbours=neighbours, block=block)
+        np.testing.assert_allclose(got, expected, rtol=0, atol=1e-12)
+
+
+def test_lag_limited_structure_finds_a_change_of_repetition(rng):
+    # A B A B, then C D C D: the change of what repeats is at the middle.
+    looks = unit(rng.standard_normal((8, 4)))
+    f = np.repeat(looks[:, [0, 1, 0, 1, 2, 3, 2, 3]], 50, axis=1) + 0.05 * rng.standard_normal((8, 400))
+    novelty = banded.banded_structure_novelty(unit(f), 60, lags=150, neighbours=0.2)
+    assert abs(int(np.argmax(novelty[30:-30])) + 30 - 200) <= 5
+
+
+@pytest.mark.parametrize("kwargs, match", [({"lags": 0}, "lags"), ({"lags": 5, "neighbours": 0.0}, "neighbours")])
+def test_lag_limited_structure_refuses_bad_settings(kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        banded.banded_structure_novelty(np.ones((2, 10)), 4, **kwargs)

@@ -65,7 +65,18 @@ def test_the_road_is_chosen_by_the_memory_the_matrices_need(method, seconds, bud
     m, road = A.plan(seconds, method, max_memory=budget)
     assert (m.name, road) == expected
     if road == "banded":
-        assert m.road == "checkerboard"
+        assert m.road == "checkerboard" or m.lags is not None
+
+
+def test_a_method_with_lags_reads_the_band_only_and_says_so():
+    with pytest.raises(ValueError, match="structure road only"):
+        A.METHODS["fused"].replace(lags=30.0)
+    with pytest.raises(ValueError, match="positive"):
+        A.METHODS["structure"].replace(lags=0.0)
+    m = A.METHODS["structure"].replace(lags=30.0)
+    assert A.plan(60.0, m) == (m, "banded")
+    with pytest.raises(ValueError, match="band"):
+        methods.segment_features(None, m, road="dense")
 
 
 def test_the_fallback_keeps_what_was_asked_of_the_default_method():
@@ -99,7 +110,7 @@ def test_a_checkerboard_method_gives_the_same_result_on_either_road():
 
 def test_the_default_method_falls_back_and_says_so():
     seg = A.segment(sections(), SR, max_memory="1K")
-    assert (seg.method, seg.road, seg.parameters["road"]) == ("long", "banded", "checkerboard")
+    assert (seg.method, seg.road, seg.parameters["lags"]) == ("long", "banded", 60.0)
     assert abs(seg.boundaries - 20.0).min() < 1.0
     # the per-frame features stay with the result: segment-level similarity needs no matrix
     assert set(seg.features.features) == set(A.METHODS["long"].features)
@@ -212,5 +223,5 @@ def test_the_demo_runs_on_the_banded_road(capsys):
     status, out, err = run(capsys, "demo", "--no-plot", "--max-memory", "1K")
     assert status == 0, err
     assert "no self-similarity matrix: too long for the 'structure' method" in out
-    assert "novelty: checkerboard on the band" in out
+    assert "novelty: structure on the band of the matrix (the 'long' method)" in out
     assert "tolerance 3 s: P 1.000  R 1.000  F 1.000" in out  # the demo's sections are all found

@@ -93,10 +93,12 @@ int read_features(PyObject* features, PyObject* weights, std::vector<Buffer>& bu
     return 0;
 }
 
-// band(features, weights, out): out[i, hw + o] = S[i, i + o], out of shape (n, 2 hw + 1).
+// band(features, weights, out, first=0): out[r, hw + o] = S[first + r, first + r + o], out of shape
+// (rows, 2 hw + 1), rows first .. first + rows - 1 of the matrix.
 PyObject* band_band(PyObject*, PyObject* args) {
     PyObject *features, *weights, *out_obj;
-    if (!PyArg_ParseTuple(args, "OOO:band", &features, &weights, &out_obj)) return nullptr;
+    Py_ssize_t first = 0;
+    if (!PyArg_ParseTuple(args, "OOO|n:band", &features, &weights, &out_obj, &first)) return nullptr;
     std::vector<Buffer> bufs;
     std::vector<unit7::loops::BandFeature> feats;
     std::vector<double> w;
@@ -104,15 +106,16 @@ PyObject* band_band(PyObject*, PyObject* args) {
     if (read_features(features, weights, bufs, feats, w, n) < 0) return nullptr;
     Buffer out;
     if (out.acquire(out_obj, "out", 2, true) < 0) return nullptr;
-    if (out.dim(0) != n || out.dim(1) < 1 || out.dim(1) % 2 != 1) {
-        PyErr_SetString(PyExc_ValueError, "out must have shape (n, 2 * hw + 1)");
+    if (first < 0 || first > n || out.dim(0) > n - first || out.dim(1) < 1 || out.dim(1) % 2 != 1) {
+        PyErr_SetString(PyExc_ValueError, "out must have shape (rows, 2 * hw + 1) with rows first .. first + rows - 1 "
+                                          "of the matrix");
         return nullptr;
     }
     const unit7::loops::BandSource src{feats.data(), w.data(), static_cast<int>(feats.size()), nullptr, 0, n};
     bool failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        unit7::loops::band_rows(src, out.dim(1) / 2, 0, n, out.data());
+        unit7::loops::band_rows(src, out.dim(1) / 2, first, first + out.dim(0), out.data());
     } catch (const std::bad_alloc&) {
         failed = true;
     }
@@ -191,7 +194,8 @@ PyObject* band_novelty_of_band(PyObject*, PyObject* args) {
 }
 
 PyMethodDef band_methods[] = {
-    {"band", band_band, METH_VARARGS, "band(features, weights, out): the self-similarity band into out."},
+    {"band", band_band, METH_VARARGS,
+     "band(features, weights, out, first=0): rows of the self-similarity band into out."},
     {"novelty", band_novelty, METH_VARARGS,
      "novelty(features, weights, kernel, smooth, piece, out): mirrored checkerboard novelty into out."},
     {"novelty_of_band", band_novelty_of_band, METH_VARARGS,

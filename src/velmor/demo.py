@@ -173,7 +173,7 @@ def run_demo(args, out=None):
         how = f"method {params.resolved_method()}: {' + '.join(m.features)}"
         kernel, spacing, road = f"{m.kernel:g}s", f"{m.spacing:g}s", m.road
     if a.road == "banded":
-        road = "checkerboard on the band of the matrix it reads"
+        road = f"{road} on the band of the matrix (the {a.method!r} method)"
     if a.ssm is not None:
         print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
               f"{a.feature_rate:.3f} frames/s ({how}); darker is more similar", file=out)

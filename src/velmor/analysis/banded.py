@@ -28,6 +28,7 @@ from __future__ import annotations
 import os
 
 import numpy as np
+import scipy.ndimage
 
 from velmor import unit7
 
@@ -238,3 +239,93 @@ def _kernel(k):
     if k > 8192:
         raise ValueError(f"the kernel may be at most 8192 frames wide, got {k}")
     return np.ascontiguousarray(unit7.make_checkerboard(k, True, True), dtype=np.float64)
+
+
+def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, neighbours=0.4, smooth_frames=None,
+                             block=4096) -> np.ndarray:
+    """Structure-feature novelty with the repetitions looked for within ``lags`` frames only.
+
+    The road of :func:`velmor.analysis.structure_novelty` on the band ``|i - j| < lags`` of the fused
+    self-similarity: each frame keeps as recurrences its mutual nearest neighbours among the frames
+    within ``lags`` of it (the ``neighbours`` share of them), the recurrences of frame ``c`` at lag
+    ``o`` form lag row ``o`` of its column (``-lags < o < lags``; past the ends of the input, none),
+    each lag row is smoothed along time, and the curve is the norm of the derivative kernel's
+    response across all lag rows, divided by the root of the neighbour count. With ``lags`` at
+    least the input's length it looks for repetitions anywhere, as the dense road does, but without
+    its wrap-around of lags. Computed a block of ``block`` frames at a time: memory grows with
+    ``block * lags``, time with ``n * lags * (d + log(kernel))``.
+
+    Parameters
+    ----------
+    features : np.ndarray [shape=(d, n)] or sequence of them
+    kernel_frames : int
+        Width of the derivative kernel, rounded to an even number of at least 2.
+    lags : int
+        Repetitions are looked for within this many frames.
+    weights : sequence of float or None
+        As for :func:`velmor.analysis.fuse`.
+    neighbours : float in (0, 1]
+        Share of the frames within ``lags`` kept as each frame's nearest neighbours.
+    smooth_frames : int or None
+        Width of the Hann smoothing along time (default: a quarter of the kernel).
+
+    Returns
+    -------
+    novelty : np.ndarray [shape=(n,), dtype=float64]
+    """
+    import scipy.signal
+
+    from velmor import _band
+
+    arrays, w = _features(features, weights)
+    n = arrays[0].shape[1]
+    if not 0 < neighbours <= 1:
+        raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours}")
+    if int(lags) < 1:
+        raise ValueError(f"lags must be at least 1, got {lags}")
+    if n < 3:
+        return np.zeros(n)
+    lag = min(int(lags), n)
+    width = 2 * lag - 1
+    k = _even(kernel_frames)
+    h = k // 2
+    smooth = max(1, int(round(smooth_frames if smooth_frames is not None else kernel_frames / 4)))
+    taps = np.hanning(smooth + 2)[1:-1]
+    taps /= taps.sum()
+    g = np.asarray(unit7.make_derivative_kernel(1, k), dtype=np.float64)[0]
+    rank = max(1, int(round(neighbours * min(n, width))))
+    lead, trail = smooth // 2, smooth - 1 - smooth // 2  # convolve1d's centring of the taps
+    offsets = np.arange(-lag + 1, lag)
+    out = np.empty(n)
+    for t0 in range(0, n, block):
+        t1 = min(n, t0 + block)
+        # the smoothed lag columns of frames t0 - h .. t1 + h - 2 (edge columns repeated past the
+        # ends), from the recurrences of frames a .. b - 1, from the band of frames a - lag + 1 ..
+        # b + lag - 2 and their neighbour thresholds
+        x0, x1 = max(0, t0 - h), min(n, t1 + h - 1)
+        a, b = max(0, x0 - trail), min(n, x1 + lead)
+        r0, r1 = max(0, a - lag + 1), min(n, b + lag - 1)
+        band = np.empty((r1 - r0, width))
+        _band.band(arrays, w, band, r0)
+        inside = (np.arange(r0, r1)[:, None] + offsets[None, :] >= 0) & (np.arange(r0, r1)[:, None] + offsets[None, :] < n)
+        band[~inside] = -np.inf
+        # the rank-th largest of each row (frames out of reach, -inf, rank below every frame); rows
+        # near the ends with fewer frames than that in reach keep them all
+        kth = np.partition(band, width - rank, axis=1)[:, width - rank]
+        few = inside.sum(axis=1) < rank
+        if few.any():
+            kth[few] = np.where(inside[few], band[few], np.inf).min(axis=1)
+        mine = band[a - r0:b - r0]
+        theirs = np.lib.stride_tricks.sliding_window_view(
+            np.concatenate([np.full(lag - 1 - (a - r0), np.inf), kth, np.full(lag - 1 - (r1 - b), np.inf)]), width)
+        rec = (mine >= kth[a - r0:b - r0, None]) & (mine >= theirs[:b - a]) & inside[a - r0:b - r0]
+        del band, mine, inside
+        lagged = scipy.ndimage.convolve1d(rec.astype(np.float64), taps, axis=0, mode="constant")
+        lagged = lagged[x0 - a:x1 - a]
+        first, last = t0 - h - x0, (t1 + h - 1) - x1  # edge columns to repeat (negative: none)
+        if first < 0 or last > 0:
+            lagged = np.concatenate([np.repeat(lagged[:1], max(0, -first), axis=0), lagged,
+                                     np.repeat(lagged[-1:], max(0, last), axis=0)])
+        response = scipy.signal.oaconvolve(lagged, g[::-1, None], mode="valid", axes=0)
+        out[t0:t1] = np.sqrt(np.einsum("ij,ij->i", response, response))
+    return out / np.sqrt(rank)

@@ -89,6 +89,10 @@ class Method:
     refine_radius, refine_kernel
         Each boundary moves to the strongest change within ``refine_radius`` on the
         spectrogram's own time grid (0 switches refinement off).
+    lags
+        The structure road looks for repetitions within this many seconds only, on the band of
+        the matrix (:func:`velmor.analysis.banded.banded_structure_novelty`), in memory linear in
+        the length; None: anywhere, on the whole matrix.
     """
 
     name: str
@@ -109,10 +113,14 @@ class Method:
     lag_frames: int = 0
     neighbours: float = 0.1
     min_height: float = 0.1
+    lags: float | None = None
 
     def __post_init__(self):
         if self.road not in ROADS:
             raise ValueError(f"road must be one of {', '.join(ROADS)}, got {self.road!r}")
+        if self.lags is not None and (self.road != "structure" or not self.lags > 0):
+            raise ValueError(f"lags must be a positive number of seconds, on the structure road only; got {self.lags!r} "
+                             f"on the {self.road} road")
         if self.weights is not None and len(self.weights) != len(self.features):
             raise ValueError(f"weights must give one weight per feature, got {self.weights} for {self.features}")
 
@@ -150,9 +158,11 @@ partition of it, the recurrences and the padded lag matrix)."""
 
 LONG_METHOD = "long"
 """The method the default method hands an input too long for its structure road, which needs the
-whole matrix: the default's own settings on the checkerboard road, which runs banded, in memory
-linear in the length. (On the quality corpus it scores F 0.48 / 0.54 at 3 s on the tuning /
-held-out halves, against the structure road's 0.69 / 0.63 and the fused row's 0.42.)"""
+whole matrix: the default's own settings, with repetitions looked for within a minute only, on the
+band of the matrix (memory linear in the length). The lag limit and the neighbour share (0.2) were
+chosen on the tuning half of the quality corpus concatenated into 3 hours (make bench-long), where
+it scores F 0.59 / 0.69 at 0.5 s / 3 s on the tuning half and 0.58 / 0.66 on the held-out half,
+against 0.36 / 0.55 and 0.41 / 0.59 for the checkerboard road with the same settings."""
 
 
 def memory_budget() -> int:
@@ -177,8 +187,9 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
     a string such as ``"4G"``; default :func:`memory_budget`). Above it the checkerboard road runs
     banded (:mod:`velmor.analysis.banded`: the same curve, memory linear in the length). The
     structure road needs the whole matrix: with ``fallback`` (by default, when ``method`` is
-    ``"default"``) the input takes :data:`LONG_METHOD`'s checkerboard road instead, banded, with
-    the method's features and frame rate; otherwise :class:`TooLongError` says which option helps.
+    ``"default"``) the input takes :data:`LONG_METHOD` instead (repetitions within a minute, on the
+    band), with the settings asked of the method; otherwise :class:`TooLongError` says which option
+    helps. A structure road with ``lags`` always takes the band.
 
     Returns
     -------
@@ -197,6 +208,8 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
     budget = memory_budget() if max_memory is None else banded.parse_bytes(max_memory)
     if method.road == "classic" or not (np.isfinite(seconds) and seconds > 0):
         return method, "dense"
+    if method.lags is not None:  # reads the band only, whatever the length
+        return method, "banded"
     n = frames_for(seconds, method)
     need = banded.dense_bytes(n)
     if need <= budget:
@@ -213,8 +226,9 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
     raise TooLongError(
         f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
         f"structure road needs the whole {n} x {n} similarity matrix, about {_size(need)}, "
-        f"more than the memory allowed ({_size(budget)}); use a method whose checkerboard road "
-        f"runs banded in memory linear in the length (the default method, or --method {LONG_METHOD}), "
+        f"more than the memory allowed ({_size(budget)}); use a method that reads only a band of it, "
+        f"in memory linear in the length (the default method, which then falls back to "
+        f"--method {LONG_METHOD}, or a checkerboard method such as fused), "
         f"raise --max-memory (max_memory=), or use the 'classic' method (fewer frames per second) or a "
         f"shorter excerpt")
 
@@ -301,9 +315,11 @@ def segment_features(raw, method, *, count=None, keep_ssm=False, road="dense") -
     ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods only)."""
     if road not in ("dense", "banded"):
         raise ValueError(f"road must be 'dense' or 'banded', got {road!r}")
-    if road == "banded" and method.road != "checkerboard":
+    if road == "banded" and not (method.road == "checkerboard" or method.lags is not None):
         raise ValueError(f"the {method.road} road of the {method.name!r} method needs the whole matrix: "
-                         "it has no banded road")
+                         "it has no banded road (give it lags)")
+    if road == "dense" and method.lags is not None:
+        raise ValueError(f"the {method.name!r} method's lags are looked for on the band: road must be 'banded'")
     options = dict(cens_filter=method.cens_filter, lag_frames=method.lag_frames)
     frames = frontend.pooled(raw, method.features, method.pool, **options)
     rate = frames.rate
@@ -311,13 +327,17 @@ def segment_features(raw, method, *, count=None, keep_ssm=False, road="dense") -
     curves = []
     if road == "banded":
         ssm = None
-        curves.append(banded.banded_novelty([frames.features[f] for f in method.features], kernel_frames,
-                                            weights=method.weights))
+        feats = [frames.features[f] for f in method.features]
+        if method.road == "structure":
+            curves.append(banded.banded_structure_novelty(feats, kernel_frames, lags=max(1, round(method.lags * rate)),
+                                                          weights=method.weights, neighbours=method.neighbours))
+        else:
+            curves.append(banded.banded_novelty(feats, kernel_frames, weights=method.weights))
     else:
         ssm = fuse([self_similarity(frames.features[f]) for f in method.features], method.weights)
     if road == "dense" and method.road in ("checkerboard", "both"):
         curves.append(checkerboard_novelty(ssm, kernel_frames))
-    if method.road in ("structure", "both"):
+    if road == "dense" and method.road in ("structure", "both"):
         curves.append(structure_novelty(ssm, kernel_frames, neighbours=method.neighbours))
     novelty = curves[0] if len(curves) == 1 else combine(curves)
     peaks = select_peaks(novelty, rate, spacing=method.spacing, window=method.window, delta=method.delta,
@@ -348,6 +368,6 @@ METHODS = {
 }
 """The methods by name; each is a callable ``(signal, sr) -> boundaries in seconds``."""
 
-METHODS[LONG_METHOD] = METHODS["structure"].replace(name=LONG_METHOD, road="checkerboard", floor=0.03)
+METHODS[LONG_METHOD] = METHODS["structure"].replace(name=LONG_METHOD, lags=60.0, neighbours=0.2)
 
 DEFAULT_METHOD = "structure"
