@@ -242,7 +242,7 @@ def _kernel(k):
 
 
 def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, neighbours=0.4, smooth_frames=None,
-                             block=4096) -> np.ndarray:
+                             block=8192) -> np.ndarray:
     """Structure-feature novelty with the repetitions looked for within ``lags`` frames only.
 
     The road of :func:`velmor.analysis.structure_novelty` on the band ``|i - j| < lags`` of the fused
@@ -294,6 +294,9 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
     taps /= taps.sum()
     g = np.asarray(unit7.make_derivative_kernel(1, k), dtype=np.float64)[0]
     rank = max(1, int(round(neighbours * min(n, width))))
+    # response[m] = sum_j g[j] smoothed[m + j], smoothed[c] = sum_u taps[u] rec[c + lead - u]: one
+    # kernel over rec[m - trail .. m + k - 1 + lead]
+    both = np.convolve(g, taps[::-1])
     lead, trail = smooth // 2, smooth - 1 - smooth // 2  # convolve1d's centring of the taps
     offsets = np.arange(-lag + 1, lag)
     out = np.empty(n)
@@ -320,12 +323,16 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
             np.concatenate([np.full(lag - 1 - (a - r0), np.inf), kth, np.full(lag - 1 - (r1 - b), np.inf)]), width)
         rec = (mine >= kth[a - r0:b - r0, None]) & (mine >= theirs[:b - a]) & inside[a - r0:b - r0]
         del band, mine, inside
-        lagged = scipy.ndimage.convolve1d(rec.astype(np.float64), taps, axis=0, mode="constant")
-        lagged = lagged[x0 - a:x1 - a]
         first, last = t0 - h - x0, (t1 + h - 1) - x1  # edge columns to repeat (negative: none)
-        if first < 0 or last > 0:
-            lagged = np.concatenate([np.repeat(lagged[:1], max(0, -first), axis=0), lagged,
-                                     np.repeat(lagged[-1:], max(0, last), axis=0)])
-        response = scipy.signal.oaconvolve(lagged, g[::-1, None], mode="valid", axes=0)
+        if a == x0 - trail and b == x1 + lead and first == 0 and last == 0:
+            # inside the input: smoothing and derivative are one convolution
+            response = scipy.signal.fftconvolve(rec.astype(np.float64), both[::-1, None], mode="valid", axes=0)
+        else:
+            lagged = scipy.ndimage.convolve1d(rec.astype(np.float64), taps, axis=0, mode="constant")
+            lagged = lagged[x0 - a:x1 - a]
+            if first < 0 or last > 0:
+                lagged = np.concatenate([np.repeat(lagged[:1], max(0, -first), axis=0), lagged,
+                                         np.repeat(lagged[-1:], max(0, last), axis=0)])
+            response = scipy.signal.fftconvolve(lagged, g[::-1, None], mode="valid", axes=0)
         out[t0:t1] = np.sqrt(np.einsum("ij,ij->i", response, response))
     return out / np.sqrt(rank)
