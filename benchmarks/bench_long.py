@@ -12,12 +12,12 @@ time, as ``velmor segment`` reads long files), whose wall time and peak resident
 references of the corpus pieces and the joins between recordings (boundaries inside the real
 recordings, which have no reference, are left out):
 
-    4 min     the default method; and the checkerboard road dense and banded side by side
+    4 min     the default method; and the checkerboard road ('fused') dense and banded side by side
     3 h       about 10 frames/s (pool 2) with the default method: at most 60 s and 1.5 GB
     10 h      the default rate with the default method: 200 s and 5 GB (the same, scaled)
 
 ``--cases`` picks some (``4min,3h,10h``; also ``20min``, where the default method's structure road
-still fits the default budget, beside the 'long' method it falls back to, and ``1h``).
+still fits the default budget, beside the 'long' method it falls back to beyond, and ``1h``).
 """
 
 from __future__ import annotations
@@ -141,12 +141,12 @@ def measured(path, changes, max_memory=None, method="default"):
 
 def novelty_stage(path, repeat=7):
     """Median seconds of the similarity and novelty stage alone, dense and banded, interleaved, on
-    the features of one file (the 'long' method's checkerboard road); they must agree."""
+    the features of one file (the 'fused' method's checkerboard road); they must agree."""
     import statistics
 
     from velmor.analysis import METHODS, audio_blocks, banded, checkerboard_novelty, frontend, fuse, self_similarity
 
-    m = METHODS["long"]
+    m = METHODS["fused"]
     raw, _ = audio_blocks.file_features(path, m.features, hop_length=m.hop_length)
     frames = frontend.pooled(raw, m.features, m.pool, cens_filter=m.cens_filter)
     feats = [frames.features[f] for f in m.features]
@@ -194,7 +194,7 @@ def main(argv=None):
         if name == "20min":  # within the default budget: the structure road against its fallback
             runs += [("long, banded", 1, "long")]
         if name == "4min":  # the checkerboard road both ways, on the same method
-            runs += [("long, dense", None, "long"), ("long, banded", 1, "long")]
+            runs += [("fused, dense", None, "fused"), ("fused, banded", 1, "fused")]
             n, stage = novelty_stage(path)
             print(f"{name:5s} similarity + novelty alone, {n} frames, median of 7: dense {stage['dense'] * 1e3:.1f} ms, "
                   f"banded {stage['banded'] * 1e3:.1f} ms ({stage['dense'] / stage['banded']:.1f}x)", flush=True)

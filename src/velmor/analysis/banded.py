@@ -9,6 +9,7 @@ product larger than a block), in a native loop that runs without the GIL.
     similarity_band        the band of the fused cosine self-similarity, ``(n, 2 width - 1)``
     band_novelty           checkerboard novelty from a band (as :func:`checkerboard_novelty`)
     banded_novelty         checkerboard novelty straight from the features, never storing the band
+    banded_structure_novelty  structure-feature novelty with repetitions looked for within a band
     dense_bytes            memory the dense road of a method needs for ``n`` frames
     DEFAULT_MAX_MEMORY     the budget the dense road must fit in unless told otherwise
 
