@@ -77,6 +77,9 @@ def test_a_method_with_lags_reads_the_band_only_and_says_so():
     assert A.plan(60.0, m) == (m, "banded")
     with pytest.raises(ValueError, match="band"):
         methods.segment_features(None, m, road="dense")
+    raw = frontend.raw_features(sections(), SR, m.features)
+    seg = methods.segment_features(raw, m)  # as the tuning benchmark calls it: the road it needs
+    assert seg.road == "banded" and abs(seg.boundaries - 20.0).min() < 1.0
 
 
 def test_the_fallback_keeps_what_was_asked_of_the_default_method():

@@ -309,10 +309,13 @@ def segment_file(path, method="default", *, count=None, keep_ssm=False, max_memo
     return segment_features(raw, method, count=count, keep_ssm=keep_ssm, road=road)
 
 
-def segment_features(raw, method, *, count=None, keep_ssm=False, road="dense") -> Segmentation:
+def segment_features(raw, method, *, count=None, keep_ssm=False, road=None) -> Segmentation:
     """:func:`segment` from features already computed (:func:`velmor.analysis.frontend.raw_features`
     with the method's features and ``hop_length``): every stage after the spectrogram, on the
-    ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods only)."""
+    ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods and structure roads
+    with ``lags`` only; None: banded for those with ``lags``, else dense)."""
+    if road is None:
+        road = "banded" if method.lags is not None else "dense"
     if road not in ("dense", "banded"):
         raise ValueError(f"road must be 'dense' or 'banded', got {road!r}")
     if road == "banded" and not (method.road == "checkerboard" or method.lags is not None):
