@@ -150,6 +150,8 @@ class Analysis:
     method: str = "classic"
     times: np.ndarray | None = None
     boundary_times: np.ndarray | None = None
+    road: str = "dense"
+    note: str | None = None
 
     @property
     def boundaries(self):
@@ -182,10 +184,9 @@ def analyse_signal(signal, params=Params()):
     if method is not None:
         from velmor.analysis import segment
 
-        seg = segment(signal, FS, method, keep_ssm=True)
-        return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
-                        peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(),
-                        method=params.resolved_method(), times=seg.times, boundary_times=seg.boundaries)
+        seg = segment(signal, FS, method, keep_ssm=True, max_memory=params.max_memory,
+                      fallback=params.method == "default")
+        return _of_segmentation(seg, params)
     signal = np.ascontiguousarray(signal, dtype=np.float64)
     ssm, ff = unit7.audio_to_ssm(signal, params.cens_filter, params.cens_ds, params.fft_len)
     frames = params.frames()
@@ -206,6 +207,16 @@ def analyse_signal(signal, params=Params()):
                     peak_frames=peaks, boundary_frames=peaks[keep], frames=frames)
 
 
+def _of_segmentation(seg, params):
+    note = None
+    if seg.method != params.resolved_method():
+        note = (f"too long for the {params.resolved_method()!r} method's whole matrix within --max-memory: "
+                f"analysed with the {seg.method!r} method on the banded road")
+    return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
+                    peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(), method=seg.method,
+                    times=seg.times, boundary_times=seg.boundaries, road=seg.road, note=note)
+
+
 @dataclasses.dataclass(frozen=True)
 class Task:
     """One file of a batch: where to read it, its reference, where its plot goes."""
@@ -221,13 +232,25 @@ class Task:
 
 def analyse_file(task):
     """Analyse one file with :func:`velmor.analyze`; returns a JSON-ready result dict, or raises
-    AnalysisError/MissingExtra."""
-    from velmor.api import analyze
+    AnalysisError/MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
+    analysed a block at a time; the road (whole matrix or band) is chosen before any feature work."""
+    from velmor import api
 
-    dtype = np.float64 if task.params.analysis_method() is None else np.float32
-    signal, info = load_audio(task.path, dtype)
     reference = None if task.reference is None else read_annotation(task.reference)
-    s = analyze(signal, FS, return_ssm=task.plot is not None, **task.params.analyze_options())
+    options = dict(task.params.analyze_options(), return_ssm=task.plot is not None,
+                   max_memory=task.params.max_memory, fallback=task.params.method == "default")
+    info = None if task.params.analysis_method() is None or not os.path.isfile(task.path) \
+        else api._long_file(task.path)
+    try:
+        if info is not None:
+            s = api.analyze(task.path, **options)
+        else:
+            dtype = np.float64 if task.params.analysis_method() is None else np.float32
+            signal, info = load_audio(task.path, dtype)
+            s = api.analyze(signal, FS, **options)
+            del signal
+    except MemoryError as exc:  # too long for the method's road: said before any feature work
+        raise AnalysisError(str(exc)) from None
     s = dataclasses.replace(s, source=task.path, sample_rate=float(info["sample_rate"]), channels=info["channels"])
     result = {
         "file": task.path,
@@ -237,6 +260,7 @@ def analyse_file(task):
         "feature_rate": s.rate,
         "frames": len(s.novelty),
         "method": s.method,
+        "road": s.road,
         "features": task.params.describe()["features"],
         "parameters": task.params.describe(),
         "peak_frames": s.peak_frames.tolist(),
@@ -248,6 +272,8 @@ def analyse_file(task):
         "reference": None if reference is None else reference.boundaries.tolist(),
         "scores": None if reference is None else score(s.boundaries, reference.boundaries, task.tolerances),
     }
+    if s.note is not None:
+        result["note"] = s.note
     if task.jams:
         try:
             result["jams"] = s.to_jams().dumps(indent=2)
