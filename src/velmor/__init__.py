@@ -1,4 +1,4 @@
-"""velmor: music structure analysis in Python.
+"""Music structure analysis in Python: velmor.
 
 The analysis functions live in :mod:`velmor.unit7` (a compiled module):
 self-similarity matrices from features or audio, their conditioning
@@ -24,13 +24,33 @@ The compiled functions work on arrays alone::
 Submodules and these functions are imported on first use, so ``import velmor`` stays cheap.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # what the names below resolve to, for type checkers (nothing is imported here)
+    from . import analysis as analysis, annotations as annotations, api as api, evaluation as evaluation
+    from . import features as features, plot as plot, unit4 as unit4, unit7 as unit7
+    from .api import Structure as Structure, analyze as analyze
+    from .evaluation import evaluate as evaluate
+
 __version__ = "0.1.0"
 _MODULES = ("analysis", "annotations", "api", "evaluation", "features", "plot", "unit4", "unit7")
 _FUNCTIONS = {"analyze": "api", "Structure": "api", "evaluate": "evaluation"}
 __all__ = ["analyze", "evaluate", "Structure", "analysis", "features", "unit4", "unit7"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
+    """A submodule, or one of the functions and classes above, imported on first use.
+
+    Parameters
+    ----------
+    name : str
+        A name of :data:`__all__` or of a submodule.
+
+    Returns
+    -------
+    object
+        The module, function or class of that name.
+    """
     import importlib
 
     if name in _FUNCTIONS:

@@ -18,11 +18,37 @@ import glob
 import json
 import math
 import os
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, cast, runtime_checkable
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    from .api import Structure
 
 SUFFIXES = (".lab", ".txt", ".jams")
 """Suffixes of annotation files that :func:`find_annotation` pairs with a stem (and ``STEM.*.lab``)."""
+
+
+
+@runtime_checkable
+class HasSegments(Protocol):
+    """Anything with ``segments`` and ``boundaries``, as a :class:`velmor.api.Structure` has."""
+
+    @property
+    def segments(self) -> Sequence[Sequence[Any]]:
+        """``(start, end, label)`` of every segment."""
+        ...
+
+    @property
+    def boundaries(self) -> ArrayLike:
+        """Interior boundaries in seconds."""
+        ...
+
+
+AnnotationLike: TypeAlias = "Annotation | HasSegments | str | os.PathLike[str] | ArrayLike | Iterable[Sequence[Any]]"
+"""What :func:`as_annotation` reads: an annotation, a result, a path, times or ``(start, end, label)`` rows."""
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -40,14 +66,27 @@ class Annotation:
     source : str or None
     """
 
-    boundaries: np.ndarray
-    intervals: np.ndarray | None = None
-    labels: tuple | None = None
+    boundaries: NDArray[np.float64]
+    intervals: NDArray[np.float64] | None = None
+    labels: tuple[str, ...] | None = None
     source: str | None = None
 
     @classmethod
-    def from_segments(cls, segments, source=None) -> "Annotation":
-        """From ``(start, end[, label])`` triples in any order."""
+    def from_segments(cls, segments: Iterable[Sequence[Any]], source: str | None = None) -> Annotation:
+        """From ``(start, end[, label])`` triples in any order.
+
+        Parameters
+        ----------
+        segments : iterable of (start, end) or (start, end, label)
+            Times in seconds, ``0 <= start <= end``; labels are made strings.
+        source : str or None
+            Where the segments come from.
+
+        Returns
+        -------
+        Annotation
+            The segments in time order, with labels unless every label is empty.
+        """
         rows = sorted((float(s[0]), float(s[1]), str(s[2]) if len(s) > 2 else "") for s in segments)
         for s, e, _ in rows:
             if not (math.isfinite(s) and math.isfinite(e) and 0 <= s <= e):
@@ -60,15 +99,30 @@ class Annotation:
                    labels if any(labels) else None, source)
 
     @classmethod
-    def from_times(cls, times, source=None) -> "Annotation":
+    def from_times(cls, times: ArrayLike, source: str | None = None) -> Annotation:
+        """From boundary times in seconds, in any order.
+
+        Parameters
+        ----------
+        times : array_like
+            Finite times, ``>= 0``; duplicates count once.
+        source : str or None
+            Where the times come from.
+
+        Returns
+        -------
+        Annotation
+            Boundaries only: no intervals, no labels.
+        """
         t = np.asarray(times, dtype=float).ravel()
         if not np.all(np.isfinite(t)) or np.any(t < 0):
             raise ValueError("boundary times must be finite and >= 0")
         return cls(np.unique(t), None, None, source)
 
 
-def _from_text(path, text):
-    times, segments = [], []
+def _from_text(path: str, text: str) -> Annotation:
+    times: list[float] = []
+    segments: list[tuple[float, float, str]] = []
     for number, line in enumerate(text.splitlines(), start=1):
         fields = line.split("#", 1)[0].split()
         if not fields:
@@ -91,7 +145,7 @@ def _from_text(path, text):
     return Annotation.from_segments(segments, path)
 
 
-def _need_jams():
+def _need_jams() -> Any:
     try:
         import jams
     except ImportError:
@@ -99,7 +153,7 @@ def _need_jams():
     return jams
 
 
-def _from_jams(path):
+def _from_jams(path: str) -> Annotation:
     jams = _need_jams()
     try:
         jam = jams.load(path, validate=False)
@@ -114,11 +168,12 @@ def _from_jams(path):
     return Annotation.from_segments([(s, e, str(v)) for (s, e), v in zip(intervals, values)], path)
 
 
-def _from_json(path, data):
-    if isinstance(data, list) and len(data) == 1:
-        data = data[0]
-    if not isinstance(data, dict) or "error" in data:
+def _from_json(path: str, parsed: object) -> Annotation:
+    if isinstance(parsed, list) and len(cast("list[object]", parsed)) == 1:
+        parsed = cast("list[object]", parsed)[0]
+    if not isinstance(parsed, dict) or "error" in parsed:
         raise ValueError(f"{path}: not a velmor result (a JSON object with segments or boundaries)")
+    data = cast("dict[str, Any]", parsed)
     if data.get("segments"):
         return Annotation.from_segments(data["segments"], path)
     if "boundaries" in data and "duration" in data:
@@ -128,10 +183,22 @@ def _from_json(path, data):
     raise ValueError(f"{path}: a velmor result needs 'segments', or 'boundaries' and 'duration'")
 
 
-def read_annotation(path) -> Annotation:
-    """An annotation from a file: ``.jams`` (the ``jams`` extra), ``.json`` (a velmor result),
-    else text: one time per line, or ``start end [label]`` per line (blank lines and ``#``
-    comments are skipped)."""
+def read_annotation(path: str | os.PathLike[str]) -> Annotation:
+    """An annotation from a file.
+
+    ``.jams`` (the ``jams`` extra), ``.json`` (a velmor result), else text: one time per line, or
+    ``start end [label]`` per line (blank lines and ``#`` comments are skipped).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+
+    Returns
+    -------
+    Annotation
+        Its segments, or its boundaries for a file of times.
+    """
     path = os.fspath(path)
     if path.lower().endswith(".jams"):
         return _from_jams(path)
@@ -148,46 +215,97 @@ def read_annotation(path) -> Annotation:
     return _from_text(path, text)
 
 
-def as_annotation(obj) -> Annotation:
-    """An :class:`Annotation` from a path, an Annotation, a result of :func:`velmor.analyze`, an
-    array of boundary times or a sequence of ``(start, end, label)``."""
+def as_annotation(obj: AnnotationLike) -> Annotation:
+    """An :class:`Annotation` from a path, a result, times or segments.
+
+    Parameters
+    ----------
+    obj : Annotation, Structure, str, os.PathLike, array_like or sequence of segments
+        An Annotation (returned as it is), a result of :func:`velmor.analyze`, a file (see
+        :func:`read_annotation`), an array of boundary times or a sequence of
+        ``(start, end, label)``.
+
+    Returns
+    -------
+    Annotation
+        Segments, or boundaries alone for times.
+    """
     if isinstance(obj, Annotation):
         return obj
     if isinstance(obj, (str, os.PathLike)):
         return read_annotation(obj)
-    if hasattr(obj, "segments") and hasattr(obj, "boundaries"):  # a velmor.api.Structure
-        return Annotation.from_segments(obj.segments, getattr(obj, "source", None))
+    if isinstance(obj, HasSegments):  # a velmor.api.Structure
+        source: str | None = getattr(obj, "source", None)
+        return Annotation.from_segments(obj.segments, source)
     if isinstance(obj, np.ndarray) and obj.ndim <= 1:
-        return Annotation.from_times(obj)
-    seq = list(obj)
+        return Annotation.from_times(cast("NDArray[Any]", obj))
+    seq: list[Any] = list(cast("Iterable[Any]", obj))
     if all(np.ndim(v) == 0 for v in seq):
         return Annotation.from_times(np.asarray(seq, dtype=float))
     return Annotation.from_segments(seq)
 
 
-def find_annotation(directory, stem):
-    """The annotation of ``stem`` in ``directory``: ``STEM.lab``, ``STEM.txt``, ``STEM.jams``, or the
-    first (by name) ``STEM.*.lab`` (e.g. ``song.segments.lab``); None if there is none."""
+def find_annotation(directory: str | os.PathLike[str], stem: str) -> str | None:
+    """The annotation file of ``stem`` in ``directory``.
+
+    Parameters
+    ----------
+    directory : str or os.PathLike
+        The folder searched.
+    stem : str
+        A file name without its suffix.
+
+    Returns
+    -------
+    str or None
+        ``STEM.lab``, ``STEM.txt``, ``STEM.jams``, or the first (by name) ``STEM.*.lab``
+        (e.g. ``song.segments.lab``); None if there is none.
+    """
+    directory = os.fspath(directory)
     for suffix in SUFFIXES:
         candidate = os.path.join(directory, stem + suffix)
         if os.path.isfile(candidate):
             return candidate
-    matches = sorted(p for p in glob.glob(os.path.join(glob.escape(os.fspath(directory)), glob.escape(stem) + ".*.lab"))
+    matches: list[str] = sorted(p for p in glob.glob(os.path.join(glob.escape(os.fspath(directory)), glob.escape(stem) + ".*.lab"))
                      if os.path.isfile(p))
     return matches[0] if matches else None
 
 
-def stem_of(path):
-    """A file's name without its directory and its last suffix (``song.segments.lab`` -> ``song.segments``)."""
-    return os.path.splitext(os.path.basename(os.fspath(path)))[0]
+def stem_of(path: str | os.PathLike[str]) -> str:
+    """A file's name without its directory and its last suffix.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A file's path.
+
+    Returns
+    -------
+    str
+        E.g. ``song.segments`` for ``music/song.segments.lab``.
+    """
+    where: str = os.fspath(path)
+    return os.path.splitext(os.path.basename(where))[0]
 
 
-def to_jams(structure, *, reference=None):
+def to_jams(structure: Structure, *, reference: AnnotationLike | None = None) -> Any:
     """A ``jams.JAMS`` holding a result's segments as a ``segment_open`` annotation.
 
     The annotation's metadata name velmor, its version and the method; its sandbox keeps the
-    boundaries and every setting. With ``reference`` (anything :func:`as_annotation` reads, with
-    segments), that annotation is added as a second one, annotated by ``"reference"``.
+    boundaries and every setting. Needs the ``jams`` extra.
+
+    Parameters
+    ----------
+    structure : Structure
+        A result of :func:`velmor.analyze`.
+    reference : optional
+        Anything :func:`as_annotation` reads, with segments: added as a second annotation,
+        annotated by ``"reference"``.
+
+    Returns
+    -------
+    jams.JAMS
+        The annotations of the piece.
     """
     jams = _need_jams()
     from velmor import __version__

@@ -1,4 +1,4 @@
-"""velmor.analyze: from an audio file or a signal to labelled segments in one call.
+"""From an audio file or a signal to labelled segments in one call: velmor.analyze.
 
     >>> s = velmor.analyze("song.flac")
     >>> s.boundaries          # seconds
@@ -15,44 +15,54 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn, TypeGuard, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from .analysis import frontend
 from .analysis.labels import (DEFAULT_THRESHOLD, cluster_segments, feature_segment_similarity, letters,
                               segment_similarity)
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from .analysis.methods import Method
+    from .annotations import AnnotationLike
+    from .features import Float64, Floats
 
 CLASSIC_SETTINGS = ("kernel", "neighbourhood", "margin", "smooth", "threshold", "min_height", "cens_filter",
                     "cens_ds", "fft_len")
 """Settings of the classic road (durations in seconds)."""
 
 
-class FrozenDict(dict):
+class FrozenDict(dict[str, Any]):
     """A dict that refuses changes (and still pickles)."""
 
-    def _read_only(self, *args, **kwargs):
+    def _read_only(*args: object, **kwargs: object) -> NoReturn:  # self is one of the args
         raise TypeError("the parameters of a result are read-only; copy them with dict(...)")
 
     __setitem__ = __delitem__ = __ior__ = clear = pop = popitem = setdefault = update = _read_only
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[FrozenDict], tuple[dict[str, Any]]]:
         return type(self), (dict(self),)
 
 
-def _frozen_array(values, dtype=None):
+def _frozen_array(values: ArrayLike, dtype: DTypeLike | None = None) -> NDArray[Any]:
     a = np.array(values, dtype=dtype)
     a.flags.writeable = False
     return a
 
 
-def _plain(value):
+def _plain(value: object) -> object:
     """A JSON-ready copy of a parameter value."""
     if isinstance(value, dict):
-        return {k: _plain(v) for k, v in value.items()}
+        return {k: _plain(v) for k, v in cast("dict[object, object]", value).items()}
     if isinstance(value, (tuple, list)):
-        return [_plain(v) for v in value]
+        return [_plain(v) for v in cast("tuple[object, ...] | list[object]", value)]
     if isinstance(value, np.generic):
-        return value.item()
+        return cast(object, value.item())
     return value
 
 
@@ -96,18 +106,18 @@ class Structure:
         Why the method run is not the one asked for (an input too long for its whole matrix).
     """
 
-    boundaries: np.ndarray
-    labels: tuple
+    boundaries: Float64
+    labels: tuple[str, ...]
     duration: float
-    novelty: np.ndarray
-    times: np.ndarray
-    frame_times: np.ndarray
+    novelty: Float64
+    times: Float64
+    frame_times: Float64
     rate: float
     method: str
     parameters: FrozenDict
-    peak_frames: np.ndarray
-    boundary_frames: np.ndarray
-    ssm: np.ndarray | None = None
+    peak_frames: NDArray[np.intp]
+    boundary_frames: NDArray[np.intp]
+    ssm: Floats | None = None
     source: str | None = None
     sample_rate: float | None = None
     channels: int = 1
@@ -115,22 +125,52 @@ class Structure:
     note: str | None = None
 
     @property
-    def intervals(self) -> np.ndarray:
-        """``[[start, end], ...]`` of every segment in seconds, from 0 to the end of the piece."""
+    def intervals(self) -> Float64:
+        """Start and end of every segment in seconds, from 0 to the end of the piece.
+
+        Returns
+        -------
+        np.ndarray [shape=(k + 1, 2)]
+            ``[[start, end], ...]``.
+        """
         edges = np.concatenate([[0.0], self.boundaries, [self.duration]])
         return np.stack([edges[:-1], edges[1:]], axis=1)
 
     @property
-    def segments(self) -> tuple:
-        """``((start, end, label), ...)`` in seconds."""
+    def segments(self) -> tuple[tuple[float, float, str], ...]:
+        """The segments with their labels, times in seconds.
+
+        Returns
+        -------
+        tuple of (float, float, str)
+            ``((start, end, label), ...)``.
+        """
         return tuple((float(s), float(e), lab) for (s, e), lab in zip(self.intervals, self.labels))
 
     def to_lab(self) -> str:
-        """The segments as lines of ``start<TAB>end<TAB>label`` (seconds, 3 decimals)."""
+        """The segments as lines of ``start<TAB>end<TAB>label`` (seconds, 3 decimals).
+
+        Returns
+        -------
+        str
+            One line per segment, each ending in a newline.
+        """
         return "".join(f"{s:.3f}\t{e:.3f}\t{lab}\n" for s, e, lab in self.segments)
 
-    def to_dict(self, *, curves=False) -> dict:
-        """A JSON-ready dict: the segments, boundaries and settings (and the curves if asked)."""
+    def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
+        """A JSON-ready dict: the segments, boundaries and settings (and the curves if asked).
+
+        Parameters
+        ----------
+        curves : bool
+            Also hold the novelty curve (``"novelty"``) and its times (``"times"``).
+
+        Returns
+        -------
+        dict
+            ``file``, ``duration``, ``sample_rate``, ``channels``, ``method``, ``feature_rate``,
+            ``parameters``, ``boundaries``, ``labels``, ``segments``, ``road`` (and ``note``).
+        """
         out = {
             "file": self.source,
             "duration": self.duration,
@@ -151,20 +191,64 @@ class Structure:
             out["novelty"] = self.novelty.tolist()
         return out
 
-    def to_json(self, *, curves=False, indent=2) -> str:
-        """:meth:`to_dict` as JSON text."""
+    def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
+        """:meth:`to_dict` as JSON text.
+
+        Parameters
+        ----------
+        curves : bool
+            Also hold the novelty curve and its times.
+        indent : int or None
+            Indentation of the JSON text (None: one line).
+
+        Returns
+        -------
+        str
+            The JSON text.
+        """
         return json.dumps(self.to_dict(curves=curves), indent=indent)
 
-    def to_jams(self, *, reference=None):
-        """A ``jams.JAMS`` with one ``segment_open`` annotation of the segments (needs the
-        ``jams`` extra); see :func:`velmor.annotations.to_jams`."""
+    def to_jams(self, *, reference: AnnotationLike | None = None) -> Any:
+        """A ``jams.JAMS`` with one ``segment_open`` annotation of the segments.
+
+        Needs the ``jams`` extra; see :func:`velmor.annotations.to_jams`.
+
+        Parameters
+        ----------
+        reference : str, os.PathLike, Structure, array or sequence of segments, optional
+            A reference annotation added as a second annotation.
+
+        Returns
+        -------
+        jams.JAMS
+            The annotations of the piece.
+        """
         from .annotations import to_jams
 
         return to_jams(self, reference=reference)
 
-    def plot(self, ax=None, *, reference=None, title=None, colorbar=True):
-        """Draw the SSM (if kept), the label bar(s) and the novelty curve; see
-        :func:`velmor.plot.plot_structure`. Returns the dict of axes drawn on."""
+    def plot(self, ax: Axes | None = None, *, reference: AnnotationLike | None = None, title: str | None = None,
+             colorbar: bool = True) -> dict[str, Axes | None]:
+        """Draw the SSM (if kept), the label bar(s) and the novelty curve.
+
+        See :func:`velmor.plot.plot_structure`.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes or None
+            Where to draw; None makes a new figure (through pyplot).
+        reference : str, os.PathLike, Structure, array or sequence of segments, optional
+            Reference boundaries or segments, drawn dashed (with labels: a label bar of its own).
+        title : str or None
+            Default: the file's name and the method.
+        colorbar : bool
+            Draw a colorbar beside the SSM.
+
+        Returns
+        -------
+        dict
+            The axes drawn on, by panel (see :func:`velmor.plot.plot_structure`).
+        """
         from .plot import plot_structure
 
         return plot_structure(self, ax, reference=reference, title=title, colorbar=colorbar)
@@ -172,15 +256,32 @@ class Structure:
 
 # ---------------------------------------------------------------- audio in
 
-def read_audio(path, dtype=np.float64):
-    """Samples of an audio file as ``(mono signal of dtype, sample rate, channels)``.
+def read_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64) -> tuple[Floats, float, int]:
+    """Read the samples of an audio file, its sample rate and channels.
 
     Reads anything libsndfile reads (the ``audio`` extra: soundfile); channels are averaged.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file.
+    dtype : numpy dtype
+        Type of the samples returned (float32 or float64).
+
+    Returns
+    -------
+    signal : np.ndarray [shape=(n,)]
+        Mono samples of ``dtype``.
+    sample_rate : float
+        In Hz.
+    channels : int
+        Channels of the file.
     """
     try:
-        import soundfile as sf
+        import soundfile
     except ImportError:
         raise ImportError("reading audio files needs the 'audio' extra: pip install 'velmor[audio]'") from None
+    sf: Any = soundfile  # an optional extra, read as untyped
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"no such file: {path!r}")
@@ -196,12 +297,24 @@ def read_audio(path, dtype=np.float64):
     return np.ascontiguousarray(signal), float(rate), int(data.shape[1])
 
 
-def as_mono(audio):
-    """A 1-d signal from a 1-d or 2-d array; channels (the shorter axis) are averaged.
+def as_mono(audio: ArrayLike) -> tuple[Floats, int]:
+    """Make a 1-d signal of a 1-d or 2-d array; channels (the shorter axis) are averaged.
 
     A 2-d array may be ``(channels, samples)``, as librosa keeps it, or ``(samples, channels)``, as
-    soundfile reads it. float32 samples stay float32, others become float64. Returns
-    ``(signal, channels)``; the input is never written to (a 1-d float array comes back as it is).
+    soundfile reads it. float32 samples stay float32, others become float64. The input is never
+    written to (a 1-d float array comes back as it is).
+
+    Parameters
+    ----------
+    audio : array_like [shape=(n,) or (channels, n) or (n, channels)]
+        Real samples.
+
+    Returns
+    -------
+    signal : np.ndarray [shape=(n,)]
+        Samples, float32 or float64.
+    channels : int
+        Channels averaged into ``signal``.
     """
     y = np.asarray(audio)
     if y.dtype.kind not in "biuf":
@@ -226,7 +339,7 @@ def as_mono(audio):
 
 # ---------------------------------------------------------------- the call
 
-def _method(method, settings):
+def _method(method: object, settings: dict[str, Any]) -> Method:
     from .analysis import DEFAULT_METHOD, METHODS, Method
 
     if isinstance(method, str):
@@ -254,34 +367,62 @@ def _method(method, settings):
     return method.replace(**settings) if settings else method
 
 
-def _classic(y, sr, settings, count):
+def _classic(y: Floats | None, sr: float, settings: Mapping[str, Any], count: int | None) -> dict[str, Any]:
     """The velmor.unit7 road, through the command line's pipeline (its settings, as seconds)."""
-    from .cli.analysis import analyse_signal
-    from .cli.options import Duration, Params
+    import importlib
 
-    given = {k: (Duration(float(v)) if k in ("kernel", "neighbourhood", "margin", "smooth") else v)
+    # the command line's modules, typed Any at this boundary
+    cli_analysis: Any = importlib.import_module("velmor.cli.analysis")
+    cli_options: Any = importlib.import_module("velmor.cli.options")
+    analyse_signal, Duration, Params = cli_analysis.analyse_signal, cli_options.Duration, cli_options.Params
+    if y is None:
+        raise ValueError("the classic method reads the whole signal")
+    given: dict[str, Any] = {k: (Duration(float(v)) if k in ("kernel", "neighbourhood", "margin", "smooth") else v)
              for k, v in settings.items() if v is not None}
     params = Params(method="classic", **given)
     a = analyse_signal(frontend.as_analysis_signal(y, sr), params)
-    frames = a.boundary_frames
+    frames: NDArray[np.intp] = a.boundary_frames
     if count is not None:
-        margin = a.frames["margin"]
+        margin: int = a.frames["margin"]
         inner = a.peak_frames[(a.peak_frames >= margin) & (a.peak_frames < len(a.novelty) - margin)]
         frames = np.sort(inner[np.argsort(-a.novelty[inner], kind="stable")][:count])
     times = np.arange(len(a.novelty)) / a.feature_rate
-    parameters = dict(params.describe(), road="classic")
+    parameters: dict[str, Any] = dict(params.describe(), road="classic")
     return dict(boundaries=frames / a.feature_rate, novelty=a.novelty, times=times, frame_times=times,
                 rate=a.feature_rate, duration=a.duration, parameters=parameters, peak_frames=a.peak_frames,
                 boundary_frames=frames, ssm=a.ssm)
 
 
-def label_structure(ssm, times, boundaries, n_labels=None, *, threshold=DEFAULT_THRESHOLD,
-                    features=None, weights=None) -> tuple:
-    """Labels of the segments between ``boundaries`` (seconds) from a frame self-similarity matrix,
-    or (``ssm=None``) from the feature columns it would be made of (``features``, ``weights``).
+def label_structure(ssm: Floats | None, times: Floats, boundaries: Floats, n_labels: int | None = None, *,
+                    threshold: float = DEFAULT_THRESHOLD, features: Sequence[Floats] | None = None,
+                    weights: ArrayLike | None = None) -> tuple[str, ...]:
+    """Label the segments between boundaries, from a self-similarity matrix or its features.
 
     A segment's frames are those whose change time (``times``) falls inside it; segments
     narrower than a frame share the label of the frames around them.
+
+    Parameters
+    ----------
+    ssm : np.ndarray [shape=(n, n)] or None
+        Frame self-similarity matrix; None: compare the segments through ``features``.
+    times : np.ndarray [shape=(n,)]
+        Time in seconds of a change at each frame, increasing.
+    boundaries : np.ndarray [shape=(k,)]
+        Interior boundaries in seconds.
+    n_labels : int or None
+        Number of distinct labels; None chooses it.
+    threshold : float
+        How alike two groups must be to share a label (see
+        :func:`velmor.analysis.labels.cluster_segments`).
+    features : list of np.ndarray [shape=(d_i, n)] or None
+        The feature columns the matrix would be made of, when ``ssm`` is None.
+    weights : sequence of float or None
+        Weight of each feature's similarity (None: equal).
+
+    Returns
+    -------
+    tuple of str
+        ``k + 1`` labels, ``A, B, C, ...`` in order of first appearance.
     """
     n = len(times)
     cuts = np.searchsorted(times, boundaries, side="left")
@@ -290,7 +431,7 @@ def label_structure(ssm, times, boundaries, n_labels=None, *, threshold=DEFAULT_
         return ("A",) * (len(boundaries) + 1)
     if n_labels is not None:
         n_labels = min(int(n_labels), edges.size - 1) if n_labels >= 1 else n_labels
-    sim = segment_similarity(ssm, edges) if ssm is not None else feature_segment_similarity(features, edges, weights)
+    sim = segment_similarity(ssm, edges) if ssm is not None else feature_segment_similarity(features or (), edges, weights)
     groups = cluster_segments(sim, n_labels, threshold=threshold)
     # the frame range each time segment starts in (several may fall in one when closer than a frame)
     starts = np.concatenate([[0], np.clip(cuts, 0, n - 1)])
@@ -302,9 +443,10 @@ LONG_FILE_SECONDS = 600.0
 """Files longer than this are read and analysed a block at a time, never whole in memory."""
 
 
-def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
-            label_threshold=DEFAULT_THRESHOLD, return_ssm=False, max_memory=None, fallback=None,
-            **settings) -> Structure:
+def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, *, method: str | Method = "default",
+            n_segments: int | None = None, n_labels: int | None = None, label_threshold: float = DEFAULT_THRESHOLD,
+            return_ssm: bool = False, max_memory: int | str | None = None, fallback: bool | None = None,
+            **settings: Any) -> Structure:
     """Find the sections of a piece of music and label them.
 
     Parameters
@@ -344,6 +486,7 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
     Returns
     -------
     Structure
+        The boundaries, labels and curves of the piece, in seconds.
 
     Examples
     --------
@@ -369,14 +512,15 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
             raise ValueError("sr is required when audio is an array: pass its sample rate in Hz, "
                              "e.g. analyze(y, sr=44100)")
         y, channels = as_mono(audio)
-    if isinstance(sr, bool) or not (isinstance(sr, (int, float, np.integer, np.floating)) and np.isfinite(sr)
-                                    and sr > 0):
+    given_sr = cast(object, sr)  # checked as given, whatever its type
+    if isinstance(given_sr, bool) or not (_is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
+    rate = float(given_sr)
     for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
         if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
             raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
-    if not (isinstance(label_threshold, (int, float, np.integer, np.floating)) and np.isfinite(label_threshold)
-            and label_threshold >= 0):
+    given_threshold = cast(object, label_threshold)
+    if not (_is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
         raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
     m = _method(method, settings)
     if fallback is None:
@@ -384,12 +528,15 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
     count = None if n_segments is None else int(n_segments) - 1
     road, note, features, weights, name = "dense", None, None, None, m.name
     if m.road == "classic":
-        parts = _classic(y, sr, settings, count)
+        parts: dict[str, Any] = _classic(y, rate, settings, count)
     else:
         from .analysis import methods
 
-        options = dict(count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
-        seg = methods.segment_file(source, m, **options) if y is None else methods.segment(y, sr, m, **options)
+        if y is None:  # a long file, read a block at a time
+            assert source is not None
+            seg = methods.segment_file(source, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
+        else:
+            seg = methods.segment(y, rate, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
         if seg.method != m.name:
             note = (f"too long for the {m.name!r} method's whole matrix within the memory allowed: "
                     f"analysed with the {seg.method!r} method on the banded road")
@@ -399,6 +546,7 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
                      parameters=dict(seg.parameters, method=seg.method), peak_frames=seg.peaks,
                      boundary_frames=seg.frames, ssm=seg.ssm)
         if seg.ssm is None:  # a road that never makes the whole matrix: compare segments block by block
+            assert seg.features is not None  # the methods of these roads keep their features
             features = [seg.features.features[f] for f in seg.parameters["features"]]
             weights = seg.parameters["weights"]
         name = seg.method
@@ -414,10 +562,15 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
         parameters=FrozenDict(parameters), peak_frames=_frozen_array(parts["peak_frames"], np.intp),
         boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
         ssm=_frozen_array(parts["ssm"]) if return_ssm and parts["ssm"] is not None else None,
-        source=source, sample_rate=float(sr), channels=channels, road=road, note=note)
+        source=source, sample_rate=rate, channels=channels, road=road, note=note)
 
 
-def _long_file(path):
+def _is_real(value: object) -> TypeGuard[float]:
+    """Whether ``value`` is a Python or numpy real number (bool included)."""
+    return isinstance(value, (int, float, np.integer, np.floating))
+
+
+def _long_file(path: str) -> dict[str, Any] | None:
     """The header of an audio file longer than :data:`LONG_FILE_SECONDS`, else None (also for
     anything the block reader cannot open: the whole-file reader then says why in its words)."""
     from .analysis import audio_blocks

@@ -1,4 +1,4 @@
-"""velmor.evaluate: the scores the field reports for a segmentation against a reference.
+"""The scores the field reports for a segmentation against a reference (velmor.evaluate).
 
     evaluate(estimate, reference)   -- an ordered dict of every score for one piece
     mean_scores(rows)               -- the mean of each score over pieces (ignoring missing ones)
@@ -19,15 +19,18 @@ under-segmentation); label scores need segments with labels on both sides.
 from __future__ import annotations
 
 import warnings
+from collections.abc import Iterable, Mapping
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .annotations import as_annotation
+from .annotations import Annotation, AnnotationLike, as_annotation
 
 DEFAULT_TOLERANCES = (0.5, 3.0)
 
 
-def _need_mir_eval():
+def _need_mir_eval() -> Any:
     try:
         import mir_eval
     except ImportError:
@@ -35,7 +38,7 @@ def _need_mir_eval():
     return mir_eval
 
 
-def _intervals(annotation, start, end):
+def _intervals(annotation: Annotation, start: float, end: float) -> tuple[NDArray[np.float64], list[str] | None]:
     """Segments from ``start`` to ``end``, built from the boundaries when only those are known;
     with labels when the annotation has them."""
     b = annotation.boundaries[(annotation.boundaries > start) & (annotation.boundaries < end)]
@@ -45,16 +48,17 @@ def _intervals(annotation, start, end):
     return np.stack([edges[:-1], edges[1:]], axis=1), None
 
 
-def evaluate(estimate, reference, *, tolerances=DEFAULT_TOLERANCES) -> dict:
+def evaluate(estimate: AnnotationLike, reference: AnnotationLike, *,
+             tolerances: Iterable[float] = DEFAULT_TOLERANCES) -> dict[str, float]:
     """Every score of ``estimate`` against ``reference``.
 
     Parameters
     ----------
-    estimate, reference
+    estimate, reference : Structure, str, os.PathLike, array_like or sequence of segments
         Anything :func:`velmor.annotations.as_annotation` reads: a result of :func:`velmor.analyze`,
         a path (``.lab``, ``.txt``, ``.jams``, a velmor ``.json``), an array of boundary times, or
         ``(start, end, label)`` triples.
-    tolerances : sequence of float
+    tolerances : iterable of float
         Hit-rate windows in seconds.
 
     Returns
@@ -83,7 +87,7 @@ def evaluate(estimate, reference, *, tolerances=DEFAULT_TOLERANCES) -> dict:
     est_int, est_lab = mir_eval.util.adjust_intervals(est_int, est_lab or ["_"] * len(est_int), 0.0, end)
     ref_int, ref_lab = mir_eval.util.adjust_intervals(ref_int, ref_lab or ["_"] * len(ref_int), 0.0, end)
 
-    scores = {}
+    scores: dict[str, float] = {}
     e_b = est.boundaries[(est.boundaries > 0) & (est.boundaries < end)]
     for tau in tolerances:
         p, r, f = unit7.calc_prf(e_b, ref.boundaries, tau)
@@ -110,14 +114,25 @@ def evaluate(estimate, reference, *, tolerances=DEFAULT_TOLERANCES) -> dict:
     return scores
 
 
-def mean_scores(rows) -> dict:
-    """The mean of each score over ``rows`` (dicts from :func:`evaluate`), skipping NaN values; a
-    score that no row has is NaN."""
-    rows = list(rows)
-    keys = list(dict.fromkeys(k for r in rows for k in r))
-    out = {}
+def mean_scores(rows: Iterable[Mapping[str, float]]) -> dict[str, float]:
+    """The mean of each score over pieces, skipping NaN values.
+
+    Parameters
+    ----------
+    rows : iterable of dict
+        Scores of :func:`evaluate`, one dict per piece.
+
+    Returns
+    -------
+    dict
+        The mean of every score any row has (in order of first appearance); NaN for a score no
+        row has a number for.
+    """
+    table = list(rows)
+    keys = list(dict.fromkeys(k for r in table for k in r))
+    out: dict[str, float] = {}
     for k in keys:
-        values = np.array([r[k] for r in rows if k in r], dtype=float)
+        values = np.array([r[k] for r in table if k in r], dtype=float)
         values = values[np.isfinite(values)]
         out[k] = float(values.mean()) if values.size else float("nan")
     return out

@@ -1,3 +1,6 @@
+# matplotlib's stubs leave the **kwargs of its drawing methods untyped, which strict mode reports
+# at every call: that one rule is off here.
+# pyright: reportUnknownMemberType=false
 """Figures of a result: the SSM, label bars and the novelty curve on one time axis in seconds.
 
     plot_structure(result, ax=None, reference=None)   -- draw on a caller's Axes (or a new figure)
@@ -11,26 +14,38 @@ boundaries are solid lines and reference boundaries dashed ones, drawn alike on 
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
+from numpy.typing import ArrayLike
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from .annotations import AnnotationLike
+    from .api import Structure
+
+_PathT = TypeVar("_PathT", str, "os.PathLike[str]")
 
 FORMATS = ("png", "pdf", "svg")
 """File formats :func:`save_figure` writes, chosen by the path's suffix."""
 
-DETECTED = {"color": "#17becf", "lw": 1.3, "ls": "-"}
-REFERENCE = {"color": "#2ca02c", "lw": 1.3, "ls": (0, (4, 3))}
+DETECTED: dict[str, Any] = {"color": "#17becf", "lw": 1.3, "ls": "-"}
+REFERENCE: dict[str, Any] = {"color": "#2ca02c", "lw": 1.3, "ls": (0, (4, 3))}
 _PALETTE = ("#4c72b0", "#dd8452", "#55a868", "#c44e52", "#8172b3", "#937860", "#da8bc3", "#8c8c8c",
             "#ccb974", "#64b5cd")
 
 
-def _need_matplotlib():
+def _need_matplotlib() -> None:
     try:
-        import matplotlib  # noqa: F401
+        import matplotlib
+        del matplotlib
     except ImportError:
         raise ImportError("plotting needs the 'plot' extra: pip install 'velmor[plot]'") from None
 
 
-def _interior_limits(result):
+def _interior_limits(result: Structure) -> tuple[float, float]:
     """y-limits of the novelty panel from the curve away from its ends, where the kernel leaves the
     matrix and the values mean little."""
     x = np.asarray(result.novelty, dtype=float)
@@ -49,9 +64,9 @@ def _interior_limits(result):
     return lo, hi + 0.12 * span
 
 
-def _label_bar(ax, intervals, labels, name):
-    order = {}
-    for (start, end), label in zip(intervals, labels):
+def _label_bar(ax: Axes, intervals: ArrayLike, labels: Iterable[str], name: str) -> None:
+    order: dict[str, int] = {}
+    for (start, end), label in zip(np.asarray(intervals, dtype=float).tolist(), labels):
         colour = _PALETTE[order.setdefault(label, len(order)) % len(_PALETTE)]
         ax.axvspan(start, end, color=colour, alpha=0.9, lw=0)
         ax.text((start + end) / 2, 0.5, label, ha="center", va="center", fontsize="small", color="white",
@@ -62,7 +77,8 @@ def _label_bar(ax, intervals, labels, name):
     ax.tick_params(axis="x", labelbottom=False)
 
 
-def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True) -> dict:
+def plot_structure(result: Structure, ax: Axes | None = None, *, reference: AnnotationLike | None = None,
+                   title: str | None = None, colorbar: bool = True) -> dict[str, Axes | None]:
     """Draw a result on ``ax``: its SSM (when kept) with a colorbar, label bars and the novelty curve.
 
     The label bars and the novelty panel are appended below ``ax`` (and the colorbar beside it), in
@@ -71,6 +87,7 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
     Parameters
     ----------
     result : velmor.api.Structure
+        A result of :func:`velmor.analyze`.
     ax : matplotlib.axes.Axes or None
         Where to draw; None makes a new figure (through pyplot).
     reference : optional
@@ -78,6 +95,8 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
         with labels it gets a label bar of its own.
     title : str or None
         Default: the file's name and the method.
+    colorbar : bool
+        Draw a colorbar beside the SSM.
 
     Returns
     -------
@@ -86,7 +105,7 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
         ``"colorbar"`` (or None).
     """
     _need_matplotlib()
-    from mpl_toolkits.axes_grid1 import make_axes_locatable
+    import importlib
 
     from .annotations import as_annotation
 
@@ -96,8 +115,11 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
         _, ax = plt.subplots(figsize=(7, 8.5))
     ref = None if reference is None else as_annotation(reference)
     duration = float(result.duration)
-    divider = make_axes_locatable(ax)
-    axes = {"ssm": None, "colorbar": None, "reference labels": None}
+    axes_grid1: Any = importlib.import_module("mpl_toolkits.axes_grid1")  # untyped
+    divider: Any = axes_grid1.make_axes_locatable(ax)
+    axes: dict[str, Axes | None] = {"ssm": None, "colorbar": None, "reference labels": None}
+    label_ax: Axes
+    reference_ax: Axes | None = None
     if result.ssm is not None:
         axes["ssm"] = ssm_ax = ax
         n = result.ssm.shape[0]
@@ -110,20 +132,24 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
         ssm_ax.set_ylabel("time (s)")
         ssm_ax.tick_params(axis="x", labelbottom=False)
         if colorbar:
-            axes["colorbar"] = cax = divider.append_axes("right", size="3%", pad=0.08)
+            cax: Axes = divider.append_axes("right", size="3%", pad=0.08)
+            axes["colorbar"] = cax
             ax.figure.colorbar(image, cax=cax, label="similarity")
-        axes["labels"] = divider.append_axes("bottom", size="5%", pad=0.08, sharex=ax)
+        label_ax = divider.append_axes("bottom", size="5%", pad=0.08, sharex=ax)
     else:
-        axes["labels"] = ax
+        label_ax = ax
+    axes["labels"] = label_ax
     if ref is not None and ref.labels is not None:
-        axes["reference labels"] = divider.append_axes("bottom", size="5%", pad=0.04, sharex=ax)
-    axes["novelty"] = nov = divider.append_axes("bottom", size="28%", pad=0.08, sharex=ax) \
-        if (axes["ssm"] is not None or axes["reference labels"] is not None) \
+        reference_ax = divider.append_axes("bottom", size="5%", pad=0.04, sharex=ax)
+        axes["reference labels"] = reference_ax
+    nov: Axes = divider.append_axes("bottom", size="28%", pad=0.08, sharex=ax) \
+        if (axes["ssm"] is not None or reference_ax is not None) \
         else divider.append_axes("bottom", size="500%", pad=0.08, sharex=ax)
+    axes["novelty"] = nov
 
-    _label_bar(axes["labels"], result.intervals, result.labels, "velmor")
-    if axes["reference labels"] is not None:
-        _label_bar(axes["reference labels"], ref.intervals, ref.labels, "reference")
+    _label_bar(label_ax, result.intervals, result.labels, "velmor")
+    if reference_ax is not None and ref is not None and ref.intervals is not None and ref.labels is not None:
+        _label_bar(reference_ax, ref.intervals, ref.labels, "reference")
 
     t = np.asarray(result.times)
     nov.plot(t, result.novelty, color="0.2", lw=1.1, label="novelty")
@@ -137,7 +163,7 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
     nov.set_xlabel("time (s)")
     nov.set_xlim(0.0, duration)
 
-    panels = [a for a in (axes["ssm"], axes["labels"], axes["reference labels"], nov) if a is not None]
+    panels = [a for a in (axes["ssm"], label_ax, reference_ax, nov) if a is not None]
     for panel in panels:
         for i, b in enumerate(result.boundaries):
             panel.axvline(b, **DETECTED, label="detected" if (panel is nov and i == 0) else None)
@@ -151,15 +177,37 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
     return axes
 
 
-def save_figure(result, path, *, reference=None, title=None, dpi=100, figsize=(7.5, 9.0)):
+def save_figure(result: Structure, path: _PathT, *, reference: AnnotationLike | None = None, title: str | None = None,
+                dpi: float = 100, figsize: tuple[float, float] = (7.5, 9.0)) -> _PathT:
     """Write the figure of :func:`plot_structure` to ``path`` (PNG, PDF or SVG by its suffix).
 
     Draws on a figure of its own (no pyplot state); makes the path's folder if needed.
+
+    Parameters
+    ----------
+    result : velmor.api.Structure
+        A result of :func:`velmor.analyze`.
+    path : str or os.PathLike
+        The file written; its suffix is one of :data:`FORMATS`.
+    reference : optional
+        Reference boundaries or segments, as for :func:`plot_structure`.
+    title : str or None
+        Default: the file's name and the method.
+    dpi : float
+        Dots per inch of a PNG.
+    figsize : tuple of float
+        Width and height of the figure in inches.
+
+    Returns
+    -------
+    str or os.PathLike
+        ``path``, as given.
     """
     _need_matplotlib()
     from matplotlib.figure import Figure
 
-    fmt = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    where: str = os.fspath(path)
+    fmt = os.path.splitext(where)[1].lower().lstrip(".")
     if fmt not in FORMATS:
         raise ValueError(f"a figure is written as {', '.join(FORMATS)} by the file's suffix, got {os.fspath(path)!r}")
     if not (np.isfinite(dpi) and dpi > 0):
@@ -167,7 +215,7 @@ def save_figure(result, path, *, reference=None, title=None, dpi=100, figsize=(7
     fig = Figure(figsize=figsize)
     ax = fig.add_subplot()
     plot_structure(result, ax, reference=reference, title=title)
-    folder = os.path.dirname(os.path.abspath(os.fspath(path)))
+    folder = os.path.dirname(os.path.abspath(where))
     os.makedirs(folder, exist_ok=True)
     fig.savefig(path, format=fmt, dpi=dpi, bbox_inches="tight")
     return path

@@ -20,6 +20,7 @@ of the file.
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import numpy as np
 
@@ -46,7 +47,7 @@ def _soxr():
     return soxr
 
 
-def file_info(path) -> dict:
+def file_info(path: str | os.PathLike[str]) -> dict[str, Any]:
     """``{"sample_rate", "channels", "frames", "duration"}`` of an audio file (its header only)."""
     info = _soundfile().info(os.fspath(path))
     return {"sample_rate": info.samplerate, "channels": info.channels, "frames": info.frames,

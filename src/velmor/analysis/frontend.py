@@ -10,10 +10,14 @@ averaged over blocks of ``pool`` spectrogram frames, which gives the analysis ra
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Iterable
+from typing import Any, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from velmor import features
+from velmor.features import Float64, Floats
 
 ANALYSIS_SR = 22050
 """Sample rate of every analysis, in Hz; other rates are resampled to it."""
@@ -38,35 +42,79 @@ class FeatureFrames:
         Length of the signal in seconds.
     """
 
-    features: dict
+    features: dict[str, Float64]
     rate: float
     offset: float
     duration: float
 
     @property
     def n_frames(self) -> int:
+        """The number of frames (columns) of every feature.
+
+        Returns
+        -------
+        int
+            0 without features.
+        """
         return next(iter(self.features.values())).shape[1] if self.features else 0
 
-    def boundary_times(self, frames) -> np.ndarray:
-        """Times in seconds of changes that begin at the given frames (between ``i - 1`` and ``i``)."""
+    def boundary_times(self, frames: ArrayLike) -> Float64:
+        """The times in seconds of changes that begin at the given frames (between ``i - 1`` and ``i``).
+
+        Parameters
+        ----------
+        frames : array_like of int
+            Frames at which changes begin.
+
+        Returns
+        -------
+        np.ndarray [dtype=float64]
+            Seconds, clipped to the signal.
+        """
         t = self.offset + (np.asarray(frames, dtype=float) - 0.5) / self.rate
         return np.clip(t, 0.0, self.duration)
 
-    def frames_of(self, seconds) -> np.ndarray:
-        """The frame at which a change at each time in seconds begins (inverse of boundary_times)."""
+    def frames_of(self, seconds: ArrayLike) -> NDArray[np.intp]:
+        """The frame at which a change at each time in seconds begins (inverse of boundary_times).
+
+        Parameters
+        ----------
+        seconds : array_like of float
+            Times of changes.
+
+        Returns
+        -------
+        np.ndarray [dtype=intp]
+            The nearest frames.
+        """
         return np.rint((np.asarray(seconds, dtype=float) - self.offset) * self.rate + 0.5).astype(np.intp)
 
 
-def as_analysis_signal(signal, sr) -> np.ndarray:
-    """``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed: float32 samples stay
-    float32 (the precision of every feature), anything else becomes float64. The caller's array
-    is never written to; it is returned as it is when nothing needs changing."""
+def as_analysis_signal(signal: ArrayLike, sr: float) -> Floats:
+    """``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed.
+
+    float32 samples stay float32 (the precision of every feature), anything else becomes
+    float64. The caller's array is never written to; it is returned as it is when nothing needs
+    changing.
+
+    Parameters
+    ----------
+    signal : array_like [shape=(n,)]
+        Mono real samples.
+    sr : float
+        Their sample rate in Hz.
+
+    Returns
+    -------
+    np.ndarray [shape=(m,), dtype=float32 or float64]
+        The samples at :data:`ANALYSIS_SR`.
+    """
     y = np.asarray(signal)
     if y.ndim != 1:
         raise ValueError(f"signal must be one-dimensional (mono), got shape {y.shape}")
     if y.dtype.kind not in "biuf":
         raise TypeError(f"signal must hold real numbers, got dtype {y.dtype}")
-    y = y.astype(np.float32 if y.dtype == np.float32 else np.float64, copy=False)
+    y = cast(Floats, y.astype(np.float32 if y.dtype == np.float32 else np.float64, copy=False))
     # nan and inf reach the extremes, so these two passes tell whether every sample is finite
     if y.size and not (np.isfinite(y.min()) and np.isfinite(y.max())):
         raise ValueError("signal must hold only finite samples")
@@ -77,46 +125,101 @@ def as_analysis_signal(signal, sr) -> np.ndarray:
             import soxr
         except ImportError:
             raise ImportError(f"resampling from {sr} Hz needs the 'audio' extra: pip install 'velmor[audio]'") from None
-        y = soxr.resample(y, float(sr), ANALYSIS_SR, quality="HQ")
+        y = cast(Floats, soxr.resample(y, float(sr), ANALYSIS_SR, quality="HQ"))
     return y
 
 
-def pool_frames(values, pool) -> np.ndarray:
-    """Mean of every block of ``pool`` columns; the last block may be shorter."""
+def pool_frames(values: Floats, pool: int) -> Float64:
+    """Mean of every block of ``pool`` columns; the last block may be shorter.
+
+    Parameters
+    ----------
+    values : np.ndarray [shape=(d, n)]
+        One column per frame.
+    pool : int
+        Columns per block, at least 1.
+
+    Returns
+    -------
+    np.ndarray [shape=(d, ceil(n / pool))]
+        The block means.
+    """
     n = values.shape[1]
     if pool == 1 or n == 0:
         return np.array(values, dtype=float)
     starts = np.arange(0, n, pool)
     counts = np.minimum(pool, n - starts)
-    return np.add.reduceat(values, starts, axis=1) / counts
+    return cast(Float64, np.add.reduceat(values, starts, axis=1) / counts)
 
 
-def unit_columns(values) -> np.ndarray:
-    """Columns scaled to unit length; zero columns stay zero."""
+def unit_columns(values: Float64) -> Float64:
+    """Scale columns to unit length; zero columns stay zero.
+
+    Parameters
+    ----------
+    values : np.ndarray [shape=(d, n)]
+        One column per frame.
+
+    Returns
+    -------
+    np.ndarray [shape=(d, n)]
+        A new array.
+    """
     norms = np.linalg.norm(values, axis=0)
     return np.divide(values, norms, out=np.zeros_like(values), where=norms > 0)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
 class RawFeatures:
-    """Features at the spectrogram's own rate, before pooling: what :func:`pooled` starts from,
-    so that one spectrogram serves analyses at several rates."""
+    """Features at the spectrogram's own rate, before pooling.
 
-    features: dict
+    What :func:`pooled` starts from, so that one spectrogram serves analyses at several rates.
+
+    Attributes
+    ----------
+    features : dict of str to np.ndarray [shape=(d, n)]
+        ``"mfcc"`` and/or ``"chroma"``, one column per spectrogram frame.
+    hop_length, n_fft : int
+        Framing of the spectrogram, in samples at :data:`ANALYSIS_SR`.
+    duration : float
+        Length of the signal in seconds.
+    """
+
+    features: dict[str, Float64]
     hop_length: int
     n_fft: int
     duration: float
 
 
-def raw_features(signal, sr, names, *, n_fft=4096, hop_length=1024, n_mfcc=20) -> RawFeatures:
-    """MFCCs (without coefficient 0) and chroma of a signal, at the spectrogram's rate."""
+def raw_features(signal: ArrayLike, sr: float, names: Iterable[str], *, n_fft: int = 4096, hop_length: int = 1024,
+                 n_mfcc: int = 20) -> RawFeatures:
+    """Compute MFCCs (without coefficient 0) and chroma of a signal, at the spectrogram's rate.
+
+    Parameters
+    ----------
+    signal : array_like [shape=(n,)]
+        Mono samples; left untouched.
+    sr : float
+        Sample rate of ``signal`` in Hz.
+    names : iterable of str
+        Any of :data:`FEATURES` (``"cens"`` and ``"chroma"`` both need the chroma).
+    n_fft, hop_length : int
+        Framing of the spectrogram, in samples at :data:`ANALYSIS_SR`.
+    n_mfcc : int
+        MFCCs computed (coefficient 0 is then dropped).
+
+    Returns
+    -------
+    RawFeatures
+        The features at the spectrogram's rate.
+    """
     names = tuple(names)
     unknown = [n for n in names if n not in FEATURES]
     if unknown or not names:
         raise ValueError(f"features must be a non-empty choice of {', '.join(FEATURES)}; got {names!r}")
     y = as_analysis_signal(signal, sr)
     S = features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length)
-    raw = {}
+    raw: dict[str, Float64] = {}
     if "mfcc" in names:
         raw["mfcc"] = features.mfcc(S, n_mfcc=n_mfcc)[1:]
     if "chroma" in names or "cens" in names:
@@ -124,7 +227,8 @@ def raw_features(signal, sr, names, *, n_fft=4096, hop_length=1024, n_mfcc=20) -
     return RawFeatures(raw, hop_length, n_fft, len(y) / ANALYSIS_SR)
 
 
-def pooled(raw, names, pool, *, chroma_compression=100.0, cens_filter=9, lag_frames=0) -> FeatureFrames:
+def pooled(raw: RawFeatures, names: Iterable[str], pool: int, *, chroma_compression: float = 100.0,
+           cens_filter: int = 9, lag_frames: int = 0) -> FeatureFrames:
     """The named features of ``raw`` averaged over blocks of ``pool`` frames, with unit columns.
 
     ``"mfcc"``: each coefficient standardised over the piece (timbre); ``"chroma"``:
@@ -132,22 +236,42 @@ def pooled(raw, names, pool, *, chroma_compression=100.0, cens_filter=9, lag_fra
     ``cens_filter`` frames (harmony, robust to dynamics and articulation). With ``lag_frames``
     > 0 every frame is stacked with the one ``lag_frames`` before it (a time-delay embedding),
     so that similarity compares short sequences rather than single frames.
+
+    Parameters
+    ----------
+    raw : RawFeatures
+        Features at the spectrogram's rate (:func:`raw_features`).
+    names : iterable of str
+        Any of :data:`FEATURES`.
+    pool : int
+        Spectrogram frames averaged into one analysis frame.
+    chroma_compression : float
+        Factor of the log compression of ``"chroma"``.
+    cens_filter : int
+        Length of the smoothing window of ``"cens"``, in analysis frames.
+    lag_frames : int
+        Lag of the time-delay embedding (0: none).
+
+    Returns
+    -------
+    FeatureFrames
+        Every feature with unit-length columns.
     """
     pool = int(pool)
     if pool < 1:
         raise ValueError(f"pool must be at least 1, got {pool}")
-    out = {}
+    out: dict[str, Float64] = {}
     for name in names:
         if name == "mfcc":
             f = pool_frames(raw.features["mfcc"], pool)
             f -= f.mean(axis=1, keepdims=True)
             spread = f.std(axis=1, keepdims=True)
-            f = np.divide(f, spread, out=np.zeros_like(f), where=spread > 0)
+            f = cast(Float64, np.divide(f, spread, out=np.zeros_like(f), where=spread > 0))
         else:
             c = pool_frames(raw.features["chroma"], pool)
             if name == "chroma":
                 top = c.max() if c.size else 0.0
-                f = np.log1p(chroma_compression / top * c) if top > 0 else c
+                f = cast(Float64, np.log1p(chroma_compression / top * c)) if top > 0 else c
             else:
                 f = features.cens(c, filt_len=cens_filter, ds=1)
         if lag_frames > 0:
@@ -158,7 +282,8 @@ def pooled(raw, names, pool, *, chroma_compression=100.0, cens_filter=9, lag_fra
     return FeatureFrames(out, rate, offset, raw.duration)
 
 
-def feature_frames(signal, sr, names, *, pool=4, n_fft=4096, hop_length=1024, **options) -> FeatureFrames:
+def feature_frames(signal: ArrayLike, sr: float, names: Iterable[str], *, pool: int = 4, n_fft: int = 4096,
+                   hop_length: int = 1024, **options: Any) -> FeatureFrames:
     """The named features of a signal at ``ANALYSIS_SR / (hop_length * pool)`` frames per second.
 
     Parameters
@@ -183,5 +308,6 @@ def feature_frames(signal, sr, names, *, pool=4, n_fft=4096, hop_length=1024, **
         Every feature with unit-length columns (zero for silence), one column per frame.
     """
     n_mfcc = options.pop("n_mfcc", 20)
-    raw = raw_features(signal, sr, names, n_fft=n_fft, hop_length=hop_length, n_mfcc=n_mfcc)
-    return pooled(raw, tuple(names), pool, **options)
+    chosen = tuple(names)
+    raw = raw_features(signal, sr, chosen, n_fft=n_fft, hop_length=hop_length, n_mfcc=n_mfcc)
+    return pooled(raw, chosen, pool, **options)

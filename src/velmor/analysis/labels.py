@@ -12,7 +12,13 @@ Stages
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+from typing import Any
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmor.features import Float64, Floats
 
 DEFAULT_THRESHOLD = 0.3
 """When the number of labels is not given, two groups of segments share a label if their average
@@ -24,14 +30,14 @@ MAX_DISTANCE = 0.25
 whose sections all differ keeps them apart, however its distances spread."""
 
 
-def _edges(edges, n):
+def _edges(edges: ArrayLike, n: int) -> NDArray[np.intp]:
     e = np.asarray(edges, dtype=np.intp)
     if e.ndim != 1 or e.size < 2 or e[0] != 0 or e[-1] != n or np.any(np.diff(e) <= 0):
         raise ValueError(f"edges must increase strictly from 0 to the matrix size {n}, got {e.tolist()}")
     return e
 
 
-def segment_similarity(ssm, edges) -> np.ndarray:
+def segment_similarity(ssm: ArrayLike, edges: ArrayLike) -> Float64:
     """Similarity of every pair of segments, from the frames they hold.
 
     Each frame of one segment is matched with its most similar frame in the other; the similarity
@@ -68,11 +74,11 @@ def segment_similarity(ssm, edges) -> np.ndarray:
     return sim
 
 
-def _best_matches(block):
+def _best_matches(block: NDArray[Any]) -> float:
     return 0.5 * (float(block.max(axis=1).mean(dtype=np.float64)) + float(block.max(axis=0).mean(dtype=np.float64)))
 
 
-def feature_segment_similarity(features, edges, weights=None) -> np.ndarray:
+def feature_segment_similarity(features: Sequence[Floats], edges: ArrayLike, weights: ArrayLike | None = None) -> Float64:
     """:func:`segment_similarity` of the fused cosine matrix of ``features``, without making it.
 
     Parameters
@@ -80,6 +86,7 @@ def feature_segment_similarity(features, edges, weights=None) -> np.ndarray:
     features : sequence of np.ndarray [shape=(d_f, n)]
         Unit-length feature columns (as :func:`velmor.analysis.frontend.pooled` gives them).
     edges : np.ndarray [shape=(k + 1,), dtype=int]
+        Segment ``i`` holds frames ``edges[i]:edges[i + 1]``.
     weights : sequence of float or None
         Weight of each feature's similarity (None: equal), as :func:`velmor.analysis.fuse`.
 
@@ -106,7 +113,8 @@ def feature_segment_similarity(features, edges, weights=None) -> np.ndarray:
     return sim
 
 
-def cluster_segments(sim, n_labels=None, *, threshold=DEFAULT_THRESHOLD) -> np.ndarray:
+def cluster_segments(sim: ArrayLike, n_labels: int | None = None, *, threshold: float = DEFAULT_THRESHOLD
+                     ) -> NDArray[np.intp]:
     """Group segments by average-linkage clustering of their similarities.
 
     Distances are ``1 - sim``. Without ``n_labels`` the clustering joins groups whose distance is
@@ -120,6 +128,9 @@ def cluster_segments(sim, n_labels=None, *, threshold=DEFAULT_THRESHOLD) -> np.n
         Symmetric segment similarity, 1 for identical.
     n_labels : int or None
         Number of groups (at most ``k``), or None to choose it.
+    threshold : float
+        When ``n_labels`` is None: how many spreads below the mean distance two groups must lie
+        to join (see :data:`DEFAULT_THRESHOLD`).
 
     Returns
     -------
@@ -158,18 +169,40 @@ def cluster_segments(sim, n_labels=None, *, threshold=DEFAULT_THRESHOLD) -> np.n
     return first_appearance(raw)
 
 
-def first_appearance(groups) -> np.ndarray:
-    """Renumber group ids so that they appear in the order 0, 1, 2, ..."""
+def first_appearance(groups: ArrayLike) -> NDArray[np.intp]:
+    """Renumber group ids so that they appear in the order 0, 1, 2, ...
+
+    Parameters
+    ----------
+    groups : array_like [shape=(k,)]
+        Group ids of any hashable kind.
+
+    Returns
+    -------
+    np.ndarray [shape=(k,), dtype=intp]
+        The same grouping, numbered by first appearance.
+    """
     g = np.asarray(groups)
-    order = {}
+    order: dict[Any, int] = {}
     for v in g.tolist():
         order.setdefault(v, len(order))
     return np.array([order[v] for v in g.tolist()], dtype=np.intp)
 
 
-def letters(groups) -> tuple:
-    """Names of groups in order of first appearance: ``A ... Z``, then ``AA, AB, ...``."""
-    out = []
+def letters(groups: ArrayLike) -> tuple[str, ...]:
+    """Name groups in order of first appearance: ``A ... Z``, then ``AA, AB, ...``.
+
+    Parameters
+    ----------
+    groups : array_like [shape=(k,)]
+        Group ids.
+
+    Returns
+    -------
+    tuple of str
+        One name per segment.
+    """
+    out: list[str] = []
     for g in first_appearance(groups).tolist():
         name, g = "", g
         while True:
@@ -181,6 +214,24 @@ def letters(groups) -> tuple:
     return tuple(out)
 
 
-def label_segments(ssm, edges, n_labels=None, *, threshold=DEFAULT_THRESHOLD) -> tuple:
-    """Labels ``A, B, C, ...`` of the segments ``edges[i]:edges[i + 1]`` of a self-similarity matrix."""
+def label_segments(ssm: ArrayLike, edges: ArrayLike, n_labels: int | None = None, *,
+                   threshold: float = DEFAULT_THRESHOLD) -> tuple[str, ...]:
+    """Label the segments ``edges[i]:edges[i + 1]`` of a self-similarity matrix ``A, B, C, ...``.
+
+    Parameters
+    ----------
+    ssm : np.ndarray [shape=(n, n)]
+        Frame self-similarity.
+    edges : np.ndarray [shape=(k + 1,), dtype=int]
+        Segment edges in frames, from 0 to ``n``.
+    n_labels : int or None
+        Number of labels, or None to choose it.
+    threshold : float
+        See :func:`cluster_segments`.
+
+    Returns
+    -------
+    tuple of str
+        One label per segment.
+    """
     return letters(cluster_segments(segment_similarity(ssm, edges), n_labels, threshold=threshold))

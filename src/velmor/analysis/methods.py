@@ -9,8 +9,12 @@ quality benchmark scores every row in.
 from __future__ import annotations
 
 import dataclasses
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmor.features import Float64, Floats
 
 from velmor import unit7
 
@@ -54,16 +58,16 @@ class Segmentation:
         n x n matrix), None on the classic road.
     """
 
-    boundaries: np.ndarray
-    novelty: np.ndarray
-    times: np.ndarray
+    boundaries: Float64
+    novelty: Float64
+    times: Float64
     rate: float
     duration: float
     method: str
-    parameters: dict
-    peaks: np.ndarray
-    frames: np.ndarray
-    ssm: np.ndarray | None = None
+    parameters: dict[str, Any]
+    peaks: NDArray[np.intp]
+    frames: NDArray[np.intp]
+    ssm: Floats | None = None
     road: str = "dense"
     features: frontend.FeatureFrames | None = None
 
@@ -99,8 +103,8 @@ class Method:
     """
 
     name: str
-    features: tuple = ("mfcc", "cens")
-    weights: tuple | None = None
+    features: tuple[str, ...] = ("mfcc", "cens")
+    weights: tuple[float, ...] | None = None
     road: str = "checkerboard"
     pool: int = 4
     hop_length: int = 1024
@@ -120,7 +124,7 @@ class Method:
     min_height: float = 0.1
     lags: float | None = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         if self.road not in ROADS:
             raise ValueError(f"road must be one of {', '.join(ROADS)}, got {self.road!r}")
         if self.lags is not None and (self.road != "structure" or not self.lags > 0):
@@ -129,19 +133,19 @@ class Method:
         if self.weights is not None and len(self.weights) != len(self.features):
             raise ValueError(f"weights must give one weight per feature, got {self.weights} for {self.features}")
 
-    def __call__(self, signal, sr, *, count=None) -> np.ndarray:
+    def __call__(self, signal: ArrayLike, sr: float, *, count: int | None = None) -> Float64:
         """Boundaries of ``signal`` in seconds."""
         return segment(signal, sr, self, count=count).boundaries
 
-    def replace(self, **changes) -> "Method":
+    def replace(self, **changes: Any) -> Method:
         """A copy with some settings changed."""
         return dataclasses.replace(self, **changes)
 
-    def parameters(self) -> dict:
+    def parameters(self) -> dict[str, Any]:
         return {k: v for k, v in dataclasses.asdict(self).items() if k != "name"}
 
 
-def _classic(signal, sr, method, count):
+def _classic(signal: ArrayLike, sr: float, method: Method, count: int | None) -> Segmentation:
     """The velmor.unit7 road with the command line's historic settings."""
     from velmor.cli.analysis import analyse_signal
     from velmor.cli.options import Params
@@ -180,7 +184,7 @@ class TooLongError(MemoryError):
     """An input too long for a method whose road needs the whole self-similarity matrix."""
 
 
-def frames_for(seconds, method) -> int:
+def frames_for(seconds: float, method: Method) -> int:
     """Analysis frames of ``seconds`` of audio with ``method`` (an upper bound)."""
     return int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
 
@@ -189,7 +193,8 @@ FRAMING = ("n_fft", "hop_length", "pool")
 """The settings that make a method's frame rate together."""
 
 
-def plan(seconds, method="default", *, max_memory=None, fallback=None):
+def plan(seconds: float, method: str | Method = "default", *, max_memory: int | str | None = None,
+         fallback: bool | None = None) -> tuple[Method, str]:
     """The method and road an input of ``seconds`` takes, decided before any feature work.
 
     The dense road builds the n x n matrices; it is taken while they fit ``max_memory`` (bytes, or
@@ -244,17 +249,18 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
         f"shorter excerpt")
 
 
-def _size(n):
+def _size(n: int) -> str:
     return f"{n / 2 ** 30:.1f} GiB" if n >= 2 ** 30 else f"{n / 2 ** 20:.1f} MiB"
 
 
-def check_memory(seconds, method, max_memory=None):
+def check_memory(seconds: float, method: str | Method, max_memory: int | str | None = None) -> None:
     """Refuse, before any feature work, an input too long for the method's road (see :func:`plan`)."""
     plan(seconds, method, max_memory=max_memory, fallback=False)
 
 
-def segment(signal, sr, method="default", *, count=None, keep_ssm=False, max_memory=None, fallback=None,
-            **changes) -> Segmentation:
+def segment(signal: ArrayLike, sr: float, method: str | Method = "default", *, count: int | None = None,
+            keep_ssm: bool = False, max_memory: int | str | None = None, fallback: bool | None = None,
+            **changes: Any) -> Segmentation:
     """Find the section boundaries of a signal.
 
     Parameters
@@ -297,8 +303,8 @@ def segment(signal, sr, method="default", *, count=None, keep_ssm=False, max_mem
     return segment_features(raw, method, count=count, keep_ssm=keep_ssm, road=road)
 
 
-def segment_file(path, method="default", *, count=None, keep_ssm=False, max_memory=None, fallback=None,
-                 **changes) -> Segmentation:
+def segment_file(path: str, method: str | Method = "default", *, count: int | None = None, keep_ssm: bool = False,
+                 max_memory: int | str | None = None, fallback: bool | None = None, **changes: Any) -> Segmentation:
     """:func:`segment` of an audio file, read and analysed a block at a time
     (:func:`velmor.analysis.audio_blocks.file_features`): the samples of a long recording never
     sit in memory whole. The road is chosen from the file's header, before any feature work."""
@@ -320,7 +326,8 @@ def segment_file(path, method="default", *, count=None, keep_ssm=False, max_memo
     return segment_features(raw, method, count=count, keep_ssm=keep_ssm, road=road)
 
 
-def segment_features(raw, method, *, count=None, keep_ssm=False, road=None) -> Segmentation:
+def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | None = None, keep_ssm: bool = False,
+                     road: str | None = None) -> Segmentation:
     """:func:`segment` from features already computed (:func:`velmor.analysis.frontend.raw_features`
     with the method's features, ``n_fft`` and ``hop_length``): every stage after the spectrogram, on the
     ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods and structure roads
@@ -373,7 +380,7 @@ def segment_features(raw, method, *, count=None, keep_ssm=False, road=None) -> S
                         candidates, peaks, ssm if keep_ssm else None, road, frames)
 
 
-METHODS = {
+METHODS: dict[str, Method] = {
     m.name: m
     for m in (
         Method("classic", features=("cens",), road="classic"),
