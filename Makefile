@@ -78,8 +78,9 @@ bench-features: install $(BENCH_STAMP)
 	$(BENCH_PY) benchmarks/bench_features.py $(ARGS)
 
 # Type checks: mypy --strict and pyright (strict) over the annotated modules and the user script in
-# tests/typing (the lists are in pyproject.toml), then stubtest: the unit7 stubs against the built
-# module. The checkers join .venv; their versions are pinned, since each release finds new things.
+# tests/typing (the lists are in pyproject.toml), then stubtest: the stubs against the built
+# modules (unit7 and the banded road's _band). The checkers join .venv; their versions are
+# pinned, since each release finds new things.
 TYPING_STAMP := $(VENV)/.typing
 $(TYPING_STAMP): $(STAMP)
 	$(PY) -m pip install --quiet "mypy==2.4.1" "pyright[nodejs]==1.1.414" scipy-stubs
@@ -88,7 +89,7 @@ $(TYPING_STAMP): $(STAMP)
 typecheck: install $(TYPING_STAMP)
 	$(PY) -m mypy
 	$(VENV)/bin/pyright --pythonpath $(PY)
-	$(PY) -m mypy.stubtest velmor.unit7
+	$(PY) -m mypy.stubtest velmor.unit7 velmor._band
 
 # Documentation: Sphinx with numpydoc, warnings as errors, into docs/_build/html. docs/conf.py writes
 # one page per public function and class of unit7, unit4 and features from the modules themselves;
@@ -99,7 +100,8 @@ $(DOCS_STAMP): $(STAMP)
 	touch $@
 
 docs: install $(DOCS_STAMP)
-	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py
+	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py src/velmor/__init__.py src/velmor/api.py \
+	    src/velmor/evaluation.py src/velmor/annotations.py src/velmor/plot.py src/velmor/analysis/*.py
 	$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 # Long recordings (by hand): wall time and peak memory against duration, on concatenations of the

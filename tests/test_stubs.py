@@ -251,3 +251,24 @@ def test_annotations_of_the_typed_modules_resolve_at_run_time(module):
         obj = getattr(mod, name)
         hints = typing.get_type_hints(obj)
         assert "return" in hints or inspect.isclass(obj)
+
+
+def test_the_band_stub_matches_the_native_loops():
+    """_band's stub (the banded road's loops) names its functions and their parameters as the
+    module's own signature lines do; the loops take positional arguments only."""
+    from velmor import _band
+
+    tree = ast.parse(pathlib.Path(velmor.__file__).with_name("_band.pyi").read_text())
+    stubbed = {n.name: n.args for n in tree.body if isinstance(n, ast.FunctionDef)}
+    assert set(stubbed) == {k for k, v in vars(_band).items() if callable(v) and not k.startswith("_")}
+    for name, args in stubbed.items():
+        assert not (args.args or args.kwonlyargs or args.vararg or args.kwarg)
+        # the documentation string opens with the signature: "band(features, weights, out, first=0): ..."
+        listed = getattr(_band, name).__doc__.split("(", 1)[1].split(")", 1)[0].split(", ")
+        defaults = [ast.literal_eval(d) for d in args.defaults]
+        params = [a.arg for a in args.posonlyargs]
+        written = params[:len(params) - len(defaults)] + [f"{p}={d!r}" for p, d in
+                                                           zip(params[len(params) - len(defaults):], defaults)]
+        assert written == listed
+        with pytest.raises(TypeError):
+            getattr(_band, name)(**{p: None for p in params})

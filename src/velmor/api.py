@@ -16,7 +16,7 @@ import dataclasses
 import json
 import os
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NoReturn, TypeGuard, cast
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -395,7 +395,7 @@ def _classic(y: Floats | None, sr: float, settings: Mapping[str, Any], count: in
 
 def label_structure(ssm: Floats | None, times: Floats, boundaries: Floats, n_labels: int | None = None, *,
                     threshold: float = DEFAULT_THRESHOLD, features: Sequence[Floats] | None = None,
-                    weights: ArrayLike | None = None) -> tuple[str, ...]:
+                    weights: Sequence[float] | Floats | None = None) -> tuple[str, ...]:
     """Label the segments between boundaries, from a self-similarity matrix or its features.
 
     A segment's frames are those whose change time (``times``) falls inside it; segments
@@ -513,14 +513,14 @@ def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, 
                              "e.g. analyze(y, sr=44100)")
         y, channels = as_mono(audio)
     given_sr = cast(object, sr)  # checked as given, whatever its type
-    if isinstance(given_sr, bool) or not (_is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
+    if isinstance(given_sr, bool) or not (frontend._is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
     rate = float(given_sr)
     for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
         if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
             raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
     given_threshold = cast(object, label_threshold)
-    if not (_is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
+    if not (frontend._is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
         raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
     m = _method(method, settings)
     if fallback is None:
@@ -563,11 +563,6 @@ def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, 
         boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
         ssm=_frozen_array(parts["ssm"]) if return_ssm and parts["ssm"] is not None else None,
         source=source, sample_rate=rate, channels=channels, road=road, note=note)
-
-
-def _is_real(value: object) -> TypeGuard[float]:
-    """Whether ``value`` is a Python or numpy real number (bool included)."""
-    return isinstance(value, (int, float, np.integer, np.floating))
 
 
 def _long_file(path: str) -> dict[str, Any] | None:

@@ -6,13 +6,15 @@ ignore comment per checker naming the error it expects, and both checkers are se
 ignore comment that no error needed, so a mistake that goes unreported fails the check.
 """
 
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 from numpy.typing import NDArray
 
+import velmor
 import velmor.unit7 as u7
-from velmor import features, unit4
+from velmor import analysis, features, unit4
+from velmor.annotations import Annotation, as_annotation
 
 fs = 22050
 t = np.arange(4 * fs) / fs
@@ -61,6 +63,27 @@ assert_type(features.chroma(S, pitch_range=(36, 84)), NDArray[np.float64])
 assert_type(features.mfcc(features.log_mel(S, n_mels=64), n_mfcc=13), NDArray[np.float64])
 assert_type(features.onset_strength(S), NDArray[np.float64])
 
+# The one call: a Structure, and its scores against a reference.
+song = np.concatenate([signal, signal[: 2 * fs], signal])
+s = velmor.analyze(song, sr=fs, n_segments=3)
+assert_type(s, velmor.Structure)
+assert_type(s.boundaries, NDArray[np.float64])
+assert_type(s.labels, tuple[str, ...])
+assert_type(s.segments, tuple[tuple[float, float, str], ...])
+assert_type(s.to_lab(), str)
+assert_type(s.ssm, NDArray[np.floating[Any]] | None)
+for start, end, label in s.segments:
+    print(f"{start:6.2f} {end:6.2f} {label}")
+reference = [(0.0, 8.0, "A"), (8.0, 10.0, "B"), (10.0, 18.0, "A")]
+scores = velmor.evaluate(s, reference, tolerances=(0.5, 3.0))
+assert_type(scores, dict[str, float])
+assert_type(velmor.evaluate(np.array([8.1]), np.array([8.0, 10.0])), dict[str, float])
+assert_type(as_annotation("reference.lab" if False else reference), Annotation)
+seg = analysis.segment(song, fs, "fused", kernel=8.0)
+assert_type(seg, analysis.Segmentation)
+assert_type(analysis.METHODS["fused"](song, fs), NDArray[np.float64])
+assert_type(analysis.select_peaks(seg.novelty, seg.rate), NDArray[np.intp])
+
 
 def wrong_calls() -> None:
     """Each of these fails at run time, and each checker reports it."""
@@ -77,4 +100,9 @@ def wrong_calls() -> None:
     unit4.cens(chroma, 41.0, 10)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     features.spectrogram(signal, fs, 4096)  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
     features.mfcc(S, n_mfcc="13")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
-    print(prf, index)
+    velmor.analyze(song, sr="22050")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    velmor.analyze(song, fs, n_segments=3.5)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    s.boundaries = np.zeros(1)  # type: ignore[misc]  # pyright: ignore[reportAttributeAccessIssue]
+    velmor.evaluate(s, reference, tolerances=0.5)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    label: int = s.labels[0]  # type: ignore[assignment]  # pyright: ignore[reportAssignmentType]
+    print(prf, index, label)

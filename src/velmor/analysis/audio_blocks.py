@@ -20,18 +20,23 @@ of the file.
 from __future__ import annotations
 
 import os
-from typing import Any
+from collections.abc import Iterable, Iterator
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from velmor import features
+from velmor.features import Float64, Floats
 
 from .frontend import ANALYSIS_SR, FEATURES, RawFeatures
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 N_MELS = 128
 
 
-def _soundfile():
+def _soundfile() -> Any:
     try:
         import soundfile
     except ImportError:
@@ -39,7 +44,7 @@ def _soundfile():
     return soundfile
 
 
-def _soxr():
+def _soxr() -> Any:
     try:
         import soxr
     except ImportError:
@@ -48,13 +53,25 @@ def _soxr():
 
 
 def file_info(path: str | os.PathLike[str]) -> dict[str, Any]:
-    """``{"sample_rate", "channels", "frames", "duration"}`` of an audio file (its header only)."""
-    info = _soundfile().info(os.fspath(path))
+    """Read the header of an audio file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Any file libsndfile reads.
+
+    Returns
+    -------
+    dict
+        ``"sample_rate"`` (Hz), ``"channels"``, ``"frames"`` (samples per channel) and
+        ``"duration"`` (seconds).
+    """
+    info: Any = _soundfile().info(os.fspath(path))
     return {"sample_rate": info.samplerate, "channels": info.channels, "frames": info.frames,
             "duration": info.frames / info.samplerate if info.samplerate else 0.0}
 
 
-def _mono(data):
+def _mono(data: Float64) -> Float64:
     """The mean of the channels (columns) of a block, as ``data.mean(axis=1)`` gives it, column by
     column (a reduction along rows of a few values each is many times slower)."""
     y = data[:, 0].copy()
@@ -66,20 +83,30 @@ def _mono(data):
 
 
 class _Mono:
-    """A file's samples as mono float64 at ANALYSIS_SR, block by block. The next block is decoded
-    in a second thread (libsndfile runs without the GIL) while the caller works on this one."""
+    """A file's samples as mono float64 at ANALYSIS_SR, block by block.
 
-    def __init__(self, f, block):
+    The next block is decoded in a second thread (libsndfile runs without the GIL) while the
+    caller works on this one.
+
+    Parameters
+    ----------
+    f : soundfile.SoundFile
+        The open file.
+    block : int
+        Samples read at once, at the file's rate.
+    """
+
+    def __init__(self, f: Any, block: int) -> None:
         self.f, self.block = f, block
-        self.stream = None
+        self.stream: Any = None
         if f.samplerate != ANALYSIS_SR:
             self.stream = _soxr().ResampleStream(f.samplerate, ANALYSIS_SR, 1, dtype="float64", quality="HQ")
 
-    def _read(self):
-        data = self.f.read(self.block, dtype="float64", always_2d=True)
+    def _read(self) -> Float64:
+        data: Float64 = self.f.read(self.block, dtype="float64", always_2d=True)
         return _mono(data) if data.shape[0] else np.zeros(0)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Float64]:
         from concurrent.futures import ThreadPoolExecutor
 
         with ThreadPoolExecutor(1) as reader:
@@ -98,23 +125,25 @@ class _Mono:
                     return
 
 
-def _excerpt_tuning(path, seconds, n_fft, hop_length, tuning_seconds, excerpts=16):
+def _excerpt_tuning(path: str | os.PathLike[str], seconds: float, n_fft: int, hop_length: int, tuning_seconds: float,
+                    excerpts: int = 16) -> float:
     """The tuning of the whole file (up to ``tuning_seconds``), or of excerpts spread over it."""
     sf = _soundfile()
     soxr = _soxr()
     with sf.SoundFile(os.fspath(path)) as f:
-        rate, total = f.samplerate, f.frames
+        rate: int = f.samplerate
+        total: int = f.frames
         if seconds <= tuning_seconds:
             spans = [(0, total)]
         else:
             length = int(tuning_seconds / excerpts * rate)
-            spans = [(int(s), length) for s in np.linspace(0, total - length, excerpts)]
-        mags = []
+            spans = [(int(s), length) for s in np.linspace(0, total - length, excerpts).tolist()]
+        mags: list[Floats] = []
         for start, length in spans:
             f.seek(start)
             y = _mono(f.read(length, dtype="float64", always_2d=True))
             if rate != ANALYSIS_SR:
-                y = soxr.resample(y, rate, ANALYSIS_SR, quality="HQ")
+                y = np.asarray(soxr.resample(y, rate, ANALYSIS_SR, quality="HQ"), dtype=np.float64)
             if y.size and np.all(np.isfinite(y)):
                 mags.append(features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length).magnitude)
             del y
@@ -125,8 +154,9 @@ def _excerpt_tuning(path, seconds, n_fft, hop_length, tuning_seconds, excerpts=1
     return features.estimate_tuning(features.Spectrogram(mag, ANALYSIS_SR, n_fft, hop_length))
 
 
-def file_features(path, names, *, n_fft=4096, hop_length=1024, n_mfcc=20, block_seconds=30.0,
-                  tuning_seconds=600.0, tuning=None):
+def file_features(path: str | os.PathLike[str], names: Iterable[str], *, n_fft: int = 4096, hop_length: int = 1024,
+                  n_mfcc: int = 20, block_seconds: float = 30.0, tuning_seconds: float = 600.0,
+                  tuning: float | None = None) -> tuple[RawFeatures, dict[str, Any]]:
     """The raw features of an audio file, read and computed a block at a time.
 
     Parameters
@@ -135,7 +165,7 @@ def file_features(path, names, *, n_fft=4096, hop_length=1024, n_mfcc=20, block_
         Any file libsndfile reads (through soundfile).
     names : iterable of str
         Features, as for :func:`velmor.analysis.frontend.raw_features`.
-    n_fft, hop_length, n_mfcc
+    n_fft, hop_length, n_mfcc : int
         As for :func:`velmor.analysis.frontend.raw_features`.
     block_seconds : float
         Audio read at once, in seconds of the file.
@@ -168,12 +198,25 @@ def file_features(path, names, *, n_fft=4096, hop_length=1024, n_mfcc=20, block_
     info["tuning"] = tuning if want_chroma else None
 
     sf = _soundfile()
-    mel_bank = None
-    mel, chroma = [], []
-    carry = np.zeros(0)
+    mel_bank: scipy.sparse.csr_array | None = None
+    mel: list[Floats] = []
+    chroma: list[Float64] = []
+    carry: Float64 = np.zeros(0)
     done = samples = 0  # frames computed, samples at ANALYSIS_SR seen
 
-    def frames_of(y):
+    def frames_of(y: Float64) -> int:
+        """Append the features of the frames of ``y``.
+
+        Parameters
+        ----------
+        y : np.ndarray [shape=(m,)]
+            Samples at the analysis rate.
+
+        Returns
+        -------
+        int
+            Frames computed.
+        """
         nonlocal mel_bank
         S = features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length)
         if "mfcc" in names:
@@ -202,7 +245,7 @@ def file_features(path, names, *, n_fft=4096, hop_length=1024, n_mfcc=20, block_
         frames_of(carry)
     del carry
 
-    raw = {}
+    raw: dict[str, Float64] = {}
     if "mfcc" in names:
         raw["mfcc"] = _mfcc(mel, n_mfcc)
     if want_chroma:
@@ -210,7 +253,7 @@ def file_features(path, names, *, n_fft=4096, hop_length=1024, n_mfcc=20, block_
     return RawFeatures(raw, hop_length, n_fft, samples / ANALYSIS_SR), info
 
 
-def _mfcc(mel, n_mfcc, top_db=80.0, chunk=1 << 15):
+def _mfcc(mel: list[Floats], n_mfcc: int, top_db: float = 80.0, chunk: int = 1 << 15) -> Float64:
     """MFCCs 1 .. n_mfcc - 1 of mel energies in blocks, their log taken relative to the loudest
     value of all, as features.log_mel does; computed a chunk of frames at a time."""
     top = max((float(m.max()) for m in mel if m.size), default=0.0)

@@ -1,5 +1,6 @@
-"""The banded road: similarity and checkerboard novelty of long inputs, in memory that grows with
-their length, not its square.
+"""The banded road: similarity and checkerboard novelty of long inputs.
+
+Memory grows with their length, not its square.
 
 A checkerboard of side ``k`` slid along the diagonal reads only the cells ``|i - j| < k`` of a
 self-similarity matrix, and so does smoothing along its diagonals. This road computes that band
@@ -27,11 +28,17 @@ checkerboard.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
+from typing import Any, TypeAlias, TypeGuard, cast
 
 import numpy as np
-import scipy.ndimage
+from numpy.typing import ArrayLike, NDArray
 
 from velmor import unit7
+from velmor.features import Float64
+
+FeatureInput: TypeAlias = "ArrayLike | Iterable[ArrayLike]"
+"""One feature sequence ``(d, n)`` or several of one length."""
 
 DEFAULT_MAX_MEMORY = 2 << 30
 """Bytes the dense road's matrices may take unless told otherwise (at most half of this machine's
@@ -44,9 +51,20 @@ recurrences and the padded lag matrix of the structure road; the per-feature mat
 and the mirrored copy of the checkerboard road)."""
 
 
-def max_memory(value=None) -> int:
-    """The budget in bytes: ``value`` (bytes, or a string such as ``"512M"``, ``"4G"``), else the
-    default, in both cases no more than half of this machine's memory."""
+def max_memory(value: int | str | None = None) -> int:
+    """The memory budget in bytes.
+
+    Parameters
+    ----------
+    value : int, str or None
+        Bytes, or a string such as ``"512M"``, ``"4G"``; None: :data:`DEFAULT_MAX_MEMORY`, at
+        most half of this machine's memory.
+
+    Returns
+    -------
+    int
+        Bytes.
+    """
     if value is None:
         budget = DEFAULT_MAX_MEMORY
     else:
@@ -61,12 +79,29 @@ def max_memory(value=None) -> int:
 _UNITS = {"": 1, "B": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
 
 
-def parse_bytes(value) -> int:
-    """A number of bytes from an int or a string with an optional unit (K, M, G, T; powers of 1024)."""
-    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        n = int(value)
-    elif isinstance(value, str):
-        text = value.strip().upper().removesuffix("IB").removesuffix("B")
+def _is_integer(value: object) -> TypeGuard[int]:
+    """Whether ``value`` is a Python or numpy integer (bool included)."""
+    return isinstance(value, (int, np.integer))
+
+
+def parse_bytes(value: int | str) -> int:
+    """Read a number of bytes from an int or a string with an optional unit.
+
+    Parameters
+    ----------
+    value : int or str
+        Bytes, or a number with a unit K, M, G or T (powers of 1024; ``B`` and ``iB`` may follow).
+
+    Returns
+    -------
+    int
+        Bytes, positive.
+    """
+    given = cast(object, value)  # checked as given, whatever its type
+    if _is_integer(given) and not isinstance(given, bool):
+        n = int(given)
+    elif isinstance(given, str):
+        text = given.strip().upper().removesuffix("IB").removesuffix("B")
         unit = text[-1:] if text[-1:] in _UNITS else ""
         try:
             number = float(text[:len(text) - len(unit)])
@@ -82,28 +117,41 @@ def parse_bytes(value) -> int:
     return n
 
 
-def dense_bytes(n_frames) -> int:
-    """Bytes the dense road's matrices take for ``n_frames`` frames."""
+def dense_bytes(n_frames: int) -> int:
+    """Count the bytes the dense road's matrices take for ``n_frames`` frames.
+
+    Parameters
+    ----------
+    n_frames : int
+        Analysis frames.
+
+    Returns
+    -------
+    int
+        Bytes of :data:`DENSE_COPIES` float64 matrices.
+    """
     return DENSE_COPIES * 8 * int(n_frames) ** 2
 
 
-def _even(frames):
+def _even(frames: float) -> int:
     return max(2, 2 * int(round(frames / 2)))
 
 
-def _piece():
+def _piece() -> int:
     # np.sum hands numpy's pairwise summation pieces of the buffer size before numpy 2.3, the
     # whole operand from 2.3 on; the loop follows suit so that its sums are np.sum's.
     major, minor = (int(p) for p in np.__version__.split(".")[:2])
     return 0 if (major, minor) >= (2, 3) else int(np.getbufsize())
 
 
-def _features(features, weights):
+def _features(features: FeatureInput, weights: ArrayLike | None) -> tuple[list[Float64], list[float]]:
     """The features as C-ordered float64 (d, n) arrays, and fuse's weights, checked."""
     if isinstance(features, np.ndarray):
-        features = [features]
-    arrays = []
-    for f in features:
+        sequences: Iterable[ArrayLike] = [cast("NDArray[Any]", features)]
+    else:
+        sequences = cast("Iterable[ArrayLike]", features)
+    arrays: list[Float64] = []
+    for f in sequences:
         a = np.ascontiguousarray(f, dtype=np.float64)
         if a.ndim != 2:
             raise ValueError(f"features must have shape (d, n), got shape {a.shape}")
@@ -117,10 +165,10 @@ def _features(features, weights):
     w = np.ones(len(arrays)) if weights is None else np.asarray(weights, dtype=float)
     if w.shape != (len(arrays),) or np.any(w < 0) or w.sum() <= 0:
         raise ValueError(f"weights must be {len(arrays)} non-negative numbers with a positive sum, got {w}")
-    return arrays, [float(x) for x in w / w.sum()]
+    return arrays, [float(x) for x in (w / w.sum()).tolist()]
 
 
-def similarity_band(features, weights=None, *, width) -> np.ndarray:
+def similarity_band(features: FeatureInput, weights: ArrayLike | None = None, *, width: int) -> Float64:
     """The band ``|i - j| < width`` of the fused cosine self-similarity of feature sequences.
 
     Parameters
@@ -150,28 +198,41 @@ def similarity_band(features, weights=None, *, width) -> np.ndarray:
     return out
 
 
-def band_of(ssm, width) -> np.ndarray:
-    """The band ``|i - j| < width`` of a square matrix, laid out as :func:`similarity_band`'s."""
-    ssm = np.asarray(ssm, dtype=np.float64)
-    n = ssm.shape[0]
-    if ssm.ndim != 2 or ssm.shape[1] != n:
-        raise ValueError(f"ssm must be square, got shape {ssm.shape}")
+def band_of(ssm: ArrayLike, width: int) -> Float64:
+    """The band ``|i - j| < width`` of a square matrix, laid out as :func:`similarity_band`'s.
+
+    Parameters
+    ----------
+    ssm : np.ndarray [shape=(n, n)]
+        A square matrix.
+    width : int
+        Half-width of the band, the diagonal included.
+
+    Returns
+    -------
+    band : np.ndarray [shape=(n, 2 * width - 1), dtype=float64]
+        ``band[i, width - 1 + o] == ssm[i, i + o]``, 0 outside the matrix.
+    """
+    matrix: Float64 = np.asarray(ssm, dtype=np.float64)
+    n = matrix.shape[0]
+    if matrix.ndim != 2 or matrix.shape[1] != n:
+        raise ValueError(f"ssm must be square, got shape {matrix.shape}")
     band = np.zeros((n, 2 * width - 1))
     for o in range(-width + 1, width):
-        d = np.diagonal(ssm, o)
+        d = np.diagonal(matrix, o)
         rows = np.arange(max(0, -o), max(0, -o) + d.size)
         band[rows, width - 1 + o] = d
     return band
 
 
-def _smooth(smooth_frames):
+def _smooth(smooth_frames: int | None) -> int:
     s = 1 if smooth_frames is None else int(smooth_frames)
     if s < 1:
         raise ValueError(f"smooth_frames must be at least 1, got {smooth_frames}")
     return s
 
 
-def band_novelty(band, kernel_frames, *, smooth_frames=None) -> np.ndarray:
+def band_novelty(band: ArrayLike, kernel_frames: float, *, smooth_frames: int | None = None) -> Float64:
     """Mirrored checkerboard novelty from a band of a symmetric self-similarity matrix.
 
     ``band_novelty(band_of(ssm, k), k) == checkerboard_novelty(ssm, k)`` bit for bit, and with
@@ -190,24 +251,26 @@ def band_novelty(band, kernel_frames, *, smooth_frames=None) -> np.ndarray:
     Returns
     -------
     novelty : np.ndarray [shape=(n,), dtype=float64]
+        One value per frame.
     """
-    band = np.ascontiguousarray(band, dtype=np.float64)
-    if band.ndim != 2 or band.shape[1] % 2 != 1:
-        raise ValueError(f"band must have shape (n, 2 * width - 1), got shape {band.shape}")
-    if not np.all(np.isfinite(band)):
+    rows: Float64 = np.ascontiguousarray(band, dtype=np.float64)
+    if rows.ndim != 2 or rows.shape[1] % 2 != 1:
+        raise ValueError(f"band must have shape (n, 2 * width - 1), got shape {rows.shape}")
+    if not np.all(np.isfinite(rows)):
         raise ValueError("band must hold only finite values")
     k = _even(kernel_frames)
-    width = band.shape[1] // 2 + 1
+    width = rows.shape[1] // 2 + 1
     if width < k:
         raise ValueError(f"a band of half-width {width} is too narrow for a kernel of {k} frames")
     from velmor import _band
 
-    out = np.empty(band.shape[0])
-    _band.novelty_of_band(band, _kernel(k), _smooth(smooth_frames), _piece(), out)
+    out = np.empty(rows.shape[0])
+    _band.novelty_of_band(rows, _kernel(k), _smooth(smooth_frames), _piece(), out)
     return out
 
 
-def banded_novelty(features, kernel_frames, *, weights=None, smooth_frames=None) -> np.ndarray:
+def banded_novelty(features: FeatureInput, kernel_frames: float, *, weights: ArrayLike | None = None,
+                   smooth_frames: int | None = None) -> Float64:
     """Mirrored checkerboard novelty of the fused self-similarity of features, without its matrix.
 
     Equal, within rounding, to ``checkerboard_novelty(fuse([self_similarity(f) for f in
@@ -217,6 +280,7 @@ def banded_novelty(features, kernel_frames, *, weights=None, smooth_frames=None)
     Parameters
     ----------
     features : np.ndarray [shape=(d, n)] or sequence of them
+        One column per frame, all with the same ``n``.
     kernel_frames : int
         Side of the kernel, rounded to an even number of at least 2.
     weights : sequence of float or None
@@ -227,6 +291,7 @@ def banded_novelty(features, kernel_frames, *, weights=None, smooth_frames=None)
     Returns
     -------
     novelty : np.ndarray [shape=(n,), dtype=float64]
+        One value per frame.
     """
     arrays, w = _features(features, weights)
     from velmor import _band
@@ -236,14 +301,15 @@ def banded_novelty(features, kernel_frames, *, weights=None, smooth_frames=None)
     return out
 
 
-def _kernel(k):
+def _kernel(k: int) -> Float64:
     if k > 8192:
         raise ValueError(f"the kernel may be at most 8192 frames wide, got {k}")
     return np.ascontiguousarray(unit7.make_checkerboard(k, True, True), dtype=np.float64)
 
 
-def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, neighbours=0.4, smooth_frames=None,
-                             block=8192) -> np.ndarray:
+def banded_structure_novelty(features: FeatureInput, kernel_frames: float, *, lags: int,
+                             weights: ArrayLike | None = None, neighbours: float = 0.4,
+                             smooth_frames: float | None = None, block: int = 8192) -> Float64:
     """Structure-feature novelty with the repetitions looked for within ``lags`` frames only.
 
     The road of :func:`velmor.analysis.structure_novelty` on the band ``|i - j| < lags`` of the fused
@@ -259,6 +325,7 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
     Parameters
     ----------
     features : np.ndarray [shape=(d, n)] or sequence of them
+        One column per frame, all with the same ``n``.
     kernel_frames : int
         Width of the derivative kernel, rounded to an even number of at least 2.
     lags : int
@@ -269,17 +336,21 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
         Share of the frames within ``lags`` kept as each frame's nearest neighbours.
     smooth_frames : int or None
         Width of the Hann smoothing along time (default: a quarter of the kernel).
+    block : int
+        Frames computed at a time.
 
     Returns
     -------
     novelty : np.ndarray [shape=(n,), dtype=float64]
+        One value per frame.
     """
+    import scipy.ndimage
     import scipy.signal
 
     from velmor import _band
 
     arrays, w = _features(features, weights)
-    n = arrays[0].shape[1]
+    n = int(arrays[0].shape[1])
     if not 0 < neighbours <= 1:
         raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours}")
     if int(lags) < 1:
@@ -311,7 +382,7 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
         r0, r1 = max(0, a - lag + 1), min(n, b + lag - 1)
         band = np.empty((r1 - r0, width))
         _band.band(arrays, w, band, r0)
-        inside = (np.arange(r0, r1)[:, None] + offsets[None, :] >= 0) & (np.arange(r0, r1)[:, None] + offsets[None, :] < n)
+        inside: NDArray[np.bool_] = (np.arange(r0, r1)[:, None] + offsets[None, :] >= 0) & (np.arange(r0, r1)[:, None] + offsets[None, :] < n)
         band[~inside] = -np.inf
         # the rank-th largest of each row (frames out of reach, -inf, rank below every frame); rows
         # near the ends with fewer frames than that in reach keep them all
@@ -322,18 +393,19 @@ def banded_structure_novelty(features, kernel_frames, *, lags, weights=None, nei
         mine = band[a - r0:b - r0]
         theirs = np.lib.stride_tricks.sliding_window_view(
             np.concatenate([np.full(lag - 1 - (a - r0), np.inf), kth, np.full(lag - 1 - (r1 - b), np.inf)]), width)
-        rec = (mine >= kth[a - r0:b - r0, None]) & (mine >= theirs[:b - a]) & inside[a - r0:b - r0]
+        rec: NDArray[np.bool_] = (mine >= kth[a - r0:b - r0, None]) & (mine >= theirs[:b - a]) & inside[a - r0:b - r0]
         del band, mine, inside
         first, last = t0 - h - x0, (t1 + h - 1) - x1  # edge columns to repeat (negative: none)
         if a == x0 - trail and b == x1 + lead and first == 0 and last == 0:
             # inside the input: smoothing and derivative are one convolution
-            response = scipy.signal.fftconvolve(rec.astype(np.float64), both[::-1, None], mode="valid", axes=0)
+            response: Float64 = scipy.signal.fftconvolve(rec.astype(np.float64), both[::-1, None], mode="valid", axes=0)
         else:
-            lagged = scipy.ndimage.convolve1d(rec.astype(np.float64), taps, axis=0, mode="constant")
+            lagged: Float64 = scipy.ndimage.convolve1d(rec.astype(np.float64), taps, axis=0, mode="constant")
             lagged = lagged[x0 - a:x1 - a]
             if first < 0 or last > 0:
                 lagged = np.concatenate([np.repeat(lagged[:1], max(0, -first), axis=0), lagged,
                                          np.repeat(lagged[-1:], max(0, last), axis=0)])
-            response = scipy.signal.fftconvolve(lagged, g[::-1, None], mode="valid", axes=0)
+            response = cast(Float64, scipy.signal.fftconvolve(lagged, g[::-1, None], mode="valid", axes=0))
         out[t0:t1] = np.sqrt(np.einsum("ij,ij->i", response, response))
-    return out / np.sqrt(rank)
+    scaled: Float64 = out / np.sqrt(rank)
+    return scaled

@@ -3,18 +3,21 @@
 from __future__ import annotations
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from velmor import unit7
+from velmor.features import Float64
 
+from .frontend import FeatureFrames
 from .novelty import checkerboard_novelty
 from .similarity import fuse, self_similarity
 
 
-def _odd(frames):
+def _odd(frames: float) -> int:
     return max(1, 2 * int(round((frames - 1) / 2)) + 1)
 
 
-def _moving_mean(x, width, trusted=None):
+def _moving_mean(x: Float64, width: int, trusted: tuple[int, int] | None = None) -> Float64:
     """Centred mean over ``width`` samples; near the ends, over the samples that exist. With
     ``trusted`` a pair ``(a, b)``, only samples ``a <= i < b`` count (and a sample whose window
     holds none of them takes the mean of the nearest ``width`` trusted ones)."""
@@ -32,12 +35,14 @@ def _moving_mean(x, width, trusted=None):
     empty = hi <= lo
     lo[empty] = np.clip(np.where(i[empty] < a, 0, b - a - width), 0, b - a)
     hi[empty] = np.minimum(lo[empty] + width, b - a)
-    return (sums[hi] - sums[lo]) / (hi - lo)
+    means: Float64 = (sums[hi] - sums[lo]) / (hi - lo)
+    return means
 
 
-def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.0, margin=1.0,
-                 count=None, overhang=0.0) -> np.ndarray:
-    """Frames of the novelty peaks that stand out from their surroundings.
+def select_peaks(novelty: ArrayLike, rate: float, *, spacing: float = 6.0, window: float = 24.0, delta: float = 0.5,
+                 floor: float = 0.0, margin: float = 1.0, count: int | None = None, overhang: float = 0.0
+                 ) -> NDArray[np.intp]:
+    """Select the frames of the novelty peaks that stand out from their surroundings.
 
     A peak is the strict maximum of the ``spacing`` seconds centred on it
     (``unit7.find_region_peaks``); it becomes a boundary when it rises above the mean of the
@@ -50,24 +55,27 @@ def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.
     Parameters
     ----------
     novelty : np.ndarray [shape=(n,)]
+        The curve.
     rate : float
         Frames per second of the curve.
-    spacing, window, margin : float
-        In seconds.
+    spacing, window : float
+        Width of a peak's region, and of the mean it must rise above, in seconds.
     delta : float
         Threshold of the rise, in units of its spread.
     floor : float
         Smallest novelty value of a boundary (with :func:`checkerboard_novelty` of a cosine
         matrix, 0.5 is a change from identical frames to orthogonal ones).
+    margin : float
+        Seconds at either end without boundaries.
+    count : int or None
+        If given, exactly ``min(count, number of interior frames)`` boundaries are returned: the
+        peaks with the largest rise, then (if there are too few peaks) the remaining interior
+        frames with the largest rise that keep ``spacing`` apart, then any.
     overhang : float
         Seconds at either end where the kernel behind the curve hung over the edge of the
         signal: values there do not count towards the mean a peak must rise above (the curve
         of a kernel that meets the edge can climb towards it and would raise the bar for every
         real peak nearby), though peaks there may still be boundaries.
-    count : int or None
-        If given, exactly ``min(count, number of interior frames)`` boundaries are returned: the
-        peaks with the largest rise, then (if there are too few peaks) the remaining interior
-        frames with the largest rise that keep ``spacing`` apart, then any.
 
     Returns
     -------
@@ -118,7 +126,8 @@ def select_peaks(novelty, rate, *, spacing=6.0, window=24.0, delta=0.5, floor=0.
     return np.sort(np.asarray(chosen, dtype=np.intp))
 
 
-def refine(times, fine, weights=None, *, kernel=3.0, radius=1.0) -> np.ndarray:
+def refine(times: ArrayLike, fine: FeatureFrames, weights: ArrayLike | None = None, *, kernel: float = 3.0,
+           radius: float = 1.0) -> Float64:
     """Move each boundary to the strongest change within ``radius`` seconds on a finer grid.
 
     Around each boundary a small self-similarity matrix of the ``fine`` features (fused with
@@ -131,21 +140,27 @@ def refine(times, fine, weights=None, *, kernel=3.0, radius=1.0) -> np.ndarray:
         Boundaries in seconds.
     fine : FeatureFrames
         Features at a finer rate than the one the boundaries were found at.
+    weights : sequence of float or None
+        Weight of each feature's similarity (None: equal).
+    kernel : float
+        Side of the checkerboard in seconds.
+    radius : float
+        How far a boundary may move, in seconds.
 
     Returns
     -------
     times : np.ndarray [shape=(k',), dtype=float64]
         Increasing, without duplicates (two boundaries that meet become one).
     """
-    times = np.asarray(times, dtype=np.float64)
+    given: Float64 = np.asarray(times, dtype=np.float64)
     n = fine.n_frames
-    if times.size == 0 or n == 0:
-        return times.copy()
+    if given.size == 0 or n == 0:
+        return given.copy()
     half_kernel = max(1, int(round(kernel * fine.rate / 2)))
     reach = max(1, int(round(radius * fine.rate)))
     names = list(fine.features)
-    out = []
-    for f in fine.frames_of(times):
+    out: list[int] = []
+    for f in fine.frames_of(given).tolist():
         a, b = max(0, f - reach - half_kernel), min(n, f + reach + half_kernel + 1)
         if b - a < 4:
             out.append(f)

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterable
-from typing import Any, cast
+from typing import Any, TypeGuard, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -90,6 +90,11 @@ class FeatureFrames:
         return np.rint((np.asarray(seconds, dtype=float) - self.offset) * self.rate + 0.5).astype(np.intp)
 
 
+def _is_real(value: object) -> TypeGuard[float]:
+    """Whether ``value`` is a Python or numpy real number (bool included)."""
+    return isinstance(value, (int, float, np.integer, np.floating))
+
+
 def as_analysis_signal(signal: ArrayLike, sr: float) -> Floats:
     """``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed.
 
@@ -118,7 +123,8 @@ def as_analysis_signal(signal: ArrayLike, sr: float) -> Floats:
     # nan and inf reach the extremes, so these two passes tell whether every sample is finite
     if y.size and not (np.isfinite(y.min()) and np.isfinite(y.max())):
         raise ValueError("signal must hold only finite samples")
-    if not (isinstance(sr, (int, float, np.integer, np.floating)) and np.isfinite(sr) and sr > 0):
+    given_sr = cast(object, sr)  # checked as given, whatever its type
+    if not (_is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
     if sr != ANALYSIS_SR:
         try:
@@ -144,12 +150,12 @@ def pool_frames(values: Floats, pool: int) -> Float64:
     np.ndarray [shape=(d, ceil(n / pool))]
         The block means.
     """
-    n = values.shape[1]
+    n = int(values.shape[1])
     if pool == 1 or n == 0:
         return np.array(values, dtype=float)
     starts = np.arange(0, n, pool)
     counts = np.minimum(pool, n - starts)
-    return cast(Float64, np.add.reduceat(values, starts, axis=1) / counts)
+    return np.add.reduceat(values, starts, axis=1) / counts
 
 
 def unit_columns(values: Float64) -> Float64:
@@ -166,7 +172,8 @@ def unit_columns(values: Float64) -> Float64:
         A new array.
     """
     norms = np.linalg.norm(values, axis=0)
-    return np.divide(values, norms, out=np.zeros_like(values), where=norms > 0)
+    scaled: Float64 = np.divide(values, norms, out=np.zeros_like(values), where=norms > 0)
+    return scaled
 
 
 @dataclasses.dataclass(frozen=True, eq=False)

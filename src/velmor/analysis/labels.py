@@ -13,7 +13,7 @@ Stages
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -78,7 +78,8 @@ def _best_matches(block: NDArray[Any]) -> float:
     return 0.5 * (float(block.max(axis=1).mean(dtype=np.float64)) + float(block.max(axis=0).mean(dtype=np.float64)))
 
 
-def feature_segment_similarity(features: Sequence[Floats], edges: ArrayLike, weights: ArrayLike | None = None) -> Float64:
+def feature_segment_similarity(features: Sequence[Floats], edges: ArrayLike,
+                               weights: Sequence[float] | Floats | None = None) -> Float64:
     """:func:`segment_similarity` of the fused cosine matrix of ``features``, without making it.
 
     Parameters
@@ -108,7 +109,7 @@ def feature_segment_similarity(features: Sequence[Floats], edges: ArrayLike, wei
     sim = np.empty((k, k))
     for i in range(k):
         for j in range(i, k):
-            block = sum(wf * (f[:, e[i]:e[i + 1]].T @ f[:, e[j]:e[j + 1]]) for wf, f in zip(w, feats))
+            block = cast(Float64, sum(wf * (f[:, e[i]:e[i + 1]].T @ f[:, e[j]:e[j + 1]]) for wf, f in zip(w, feats)))
             sim[i, j] = sim[j, i] = _best_matches(block)
     return sim
 

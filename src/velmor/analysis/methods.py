@@ -138,21 +138,41 @@ class Method:
         return segment(signal, sr, self, count=count).boundaries
 
     def replace(self, **changes: Any) -> Method:
-        """A copy with some settings changed."""
+        """A copy with some settings changed.
+
+        Parameters
+        ----------
+        **changes
+            New values of fields of the method.
+
+        Returns
+        -------
+        Method
+            A new method; this one is unchanged.
+        """
         return dataclasses.replace(self, **changes)
 
     def parameters(self) -> dict[str, Any]:
+        """Every setting of the method, by name (its name aside).
+
+        Returns
+        -------
+        dict
+            A new dict.
+        """
         return {k: v for k, v in dataclasses.asdict(self).items() if k != "name"}
 
 
 def _classic(signal: ArrayLike, sr: float, method: Method, count: int | None) -> Segmentation:
     """The velmor.unit7 road with the command line's historic settings."""
-    from velmor.cli.analysis import analyse_signal
-    from velmor.cli.options import Params
+    import importlib
 
+    # the command line's modules, typed Any at this boundary
+    cli_analysis: Any = importlib.import_module("velmor.cli.analysis")
+    cli_options: Any = importlib.import_module("velmor.cli.options")
     y = frontend.as_analysis_signal(signal, sr)
-    a = analyse_signal(y, Params(method="classic"))
-    frames = a.boundary_frames
+    a = cli_analysis.analyse_signal(y, cli_options.Params(method="classic"))
+    frames: NDArray[np.intp] = a.boundary_frames
     if count is not None:
         inner = a.peak_frames[(a.peak_frames >= a.frames["margin"]) & (a.peak_frames < len(a.novelty) - a.frames["margin"])]
         frames = np.sort(inner[np.argsort(-a.novelty[inner], kind="stable")][:count])
@@ -175,8 +195,13 @@ against 0.36 / 0.55 and 0.41 / 0.59 for the checkerboard road with the same sett
 
 
 def memory_budget() -> int:
-    """Bytes the dense road's matrices may take by default (:data:`banded.DEFAULT_MAX_MEMORY`, at
-    most half of this machine's memory)."""
+    """The bytes the dense road's matrices may take by default.
+
+    Returns
+    -------
+    int
+        :data:`banded.DEFAULT_MAX_MEMORY`, at most half of this machine's memory.
+    """
     return banded.max_memory()
 
 
@@ -185,7 +210,20 @@ class TooLongError(MemoryError):
 
 
 def frames_for(seconds: float, method: Method) -> int:
-    """Analysis frames of ``seconds`` of audio with ``method`` (an upper bound)."""
+    """Count the analysis frames of ``seconds`` of audio with ``method`` (an upper bound).
+
+    Parameters
+    ----------
+    seconds : float
+        Length of the audio.
+    method : Method
+        Its framing (``hop_length``, ``pool``) sets the frame rate.
+
+    Returns
+    -------
+    int
+        Frames.
+    """
     return int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
 
 
@@ -204,6 +242,17 @@ def plan(seconds: float, method: str | Method = "default", *, max_memory: int | 
     ``"default"``) the input takes :data:`LONG_METHOD` instead (repetitions within a minute, on the
     band), with the settings asked of the method; otherwise :class:`TooLongError` says which option
     helps. A structure road with ``lags`` always takes the band.
+
+    Parameters
+    ----------
+    seconds : float
+        Length of the input.
+    method : str or Method
+        A name in :data:`METHODS` (or ``"default"``) or a method.
+    max_memory : int, str or None
+        Bytes the dense road may take (see :func:`velmor.analysis.banded.parse_bytes`).
+    fallback : bool or None
+        Whether a structure road too long for ``max_memory`` takes :data:`LONG_METHOD`.
 
     Returns
     -------
@@ -254,7 +303,19 @@ def _size(n: int) -> str:
 
 
 def check_memory(seconds: float, method: str | Method, max_memory: int | str | None = None) -> None:
-    """Refuse, before any feature work, an input too long for the method's road (see :func:`plan`)."""
+    """Refuse, before any feature work, an input too long for the method's road.
+
+    See :func:`plan`.
+
+    Parameters
+    ----------
+    seconds : float
+        Length of the input.
+    method : str or Method
+        A name in :data:`METHODS` or a method.
+    max_memory : int, str or None
+        Bytes the dense road may take.
+    """
     plan(seconds, method, max_memory=max_memory, fallback=False)
 
 
@@ -275,24 +336,26 @@ def segment(signal: ArrayLike, sr: float, method: str | Method = "default", *, c
         Ask for exactly this many boundaries (fewer only if the signal is too short).
     keep_ssm : bool
         Keep the fused self-similarity matrix in the result (on the dense road only).
-    max_memory, fallback
-        The memory the dense road's matrices may take, and what the structure road does above it
-        (see :func:`plan`).
+    max_memory : int, str or None
+        The memory the dense road's matrices may take (see :func:`plan`).
+    fallback : bool or None
+        What the structure road does above it (see :func:`plan`).
     **changes
         Settings of the method to override (``kernel=8.0``, ``features=("mfcc",)``, ...).
 
     Returns
     -------
     Segmentation
+        The boundaries in seconds, with the curve and the peaks they were picked from.
     """
-    if isinstance(method, str) and changes:
-        if fallback is None:
-            fallback = method == "default"
-        try:
-            method = METHODS[DEFAULT_METHOD if method == "default" else method]
-        except KeyError:
-            raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
     if changes:
+        if isinstance(method, str):
+            if fallback is None:
+                fallback = method == "default"
+            try:
+                method = METHODS[DEFAULT_METHOD if method == "default" else method]
+            except KeyError:
+                raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
         method = method.replace(**changes)
     seconds = np.shape(signal)[-1] / float(sr) if np.ndim(signal) else 0.0
     method, road = plan(seconds, method, max_memory=max_memory, fallback=fallback)
@@ -305,9 +368,34 @@ def segment(signal: ArrayLike, sr: float, method: str | Method = "default", *, c
 
 def segment_file(path: str, method: str | Method = "default", *, count: int | None = None, keep_ssm: bool = False,
                  max_memory: int | str | None = None, fallback: bool | None = None, **changes: Any) -> Segmentation:
-    """:func:`segment` of an audio file, read and analysed a block at a time
-    (:func:`velmor.analysis.audio_blocks.file_features`): the samples of a long recording never
-    sit in memory whole. The road is chosen from the file's header, before any feature work."""
+    """Find the section boundaries of an audio file, read and analysed a block at a time.
+
+    The samples of a long recording never sit in memory whole
+    (:func:`velmor.analysis.audio_blocks.file_features`). The road is chosen from the file's
+    header, before any feature work.
+
+    Parameters
+    ----------
+    path : str
+        Any file libsndfile reads.
+    method : str or Method
+        A name in :data:`METHODS` or a :class:`Method`; not the classic one.
+    count : int or None
+        Ask for exactly this many boundaries.
+    keep_ssm : bool
+        Keep the fused self-similarity matrix (on the dense road only).
+    max_memory : int, str or None
+        The memory the dense road's matrices may take (see :func:`plan`).
+    fallback : bool or None
+        What the structure road does above it (see :func:`plan`).
+    **changes
+        Settings of the method to override.
+
+    Returns
+    -------
+    Segmentation
+        As :func:`segment` returns it.
+    """
     from . import audio_blocks
 
     if isinstance(method, str):
@@ -328,10 +416,30 @@ def segment_file(path: str, method: str | Method = "default", *, count: int | No
 
 def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | None = None, keep_ssm: bool = False,
                      road: str | None = None) -> Segmentation:
-    """:func:`segment` from features already computed (:func:`velmor.analysis.frontend.raw_features`
-    with the method's features, ``n_fft`` and ``hop_length``): every stage after the spectrogram, on the
-    ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods and structure roads
-    with ``lags`` only; None: banded for those with ``lags``, else dense)."""
+    """Find the section boundaries from features already computed.
+
+    Every stage of :func:`segment` after the spectrogram, on the ``road`` that :func:`plan` chose.
+
+    Parameters
+    ----------
+    raw : RawFeatures
+        :func:`velmor.analysis.frontend.raw_features` with the method's features, ``n_fft`` and
+        ``hop_length``.
+    method : Method
+        The method.
+    count : int or None
+        Ask for exactly this many boundaries.
+    keep_ssm : bool
+        Keep the fused self-similarity matrix (on the dense road only).
+    road : str or None
+        ``"dense"`` or ``"banded"`` (which takes checkerboard methods and structure roads with
+        ``lags`` only); None: banded for those with ``lags``, else dense.
+
+    Returns
+    -------
+    Segmentation
+        As :func:`segment` returns it.
+    """
     if road is None:
         road = "banded" if method.lags is not None else "dense"
     if road not in ("dense", "banded"):
@@ -346,11 +454,12 @@ def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | 
     rate = frames.rate
     kernel = method.kernel if method.kernel_share is None else min(method.kernel, method.kernel_share * frames.duration)
     kernel_frames = kernel * rate
-    curves = []
+    curves: list[Float64] = []
+    ssm: Floats | None = None
     if road == "banded":
-        ssm = None
         feats = [frames.features[f] for f in method.features]
         if method.road == "structure":
+            assert method.lags is not None  # checked above: the band serves a structure road with lags
             curves.append(banded.banded_structure_novelty(feats, kernel_frames, lags=max(1, round(method.lags * rate)),
                                                           weights=method.weights, neighbours=method.neighbours))
         else:
@@ -359,10 +468,10 @@ def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | 
         # The structure road alone is content with single precision, and twice as fast with it.
         dtype = np.float32 if method.road == "structure" else np.float64
         ssm = fused_similarity([frames.features[f] for f in method.features], method.weights, dtype=dtype)
-    if road == "dense" and method.road in ("checkerboard", "both"):
-        curves.append(checkerboard_novelty(ssm, kernel_frames))
-    if road == "dense" and method.road in ("structure", "both"):
-        curves.append(structure_novelty(ssm, kernel_frames, neighbours=method.neighbours))
+        if method.road in ("checkerboard", "both"):
+            curves.append(checkerboard_novelty(ssm, kernel_frames))
+        if method.road in ("structure", "both"):
+            curves.append(structure_novelty(ssm, kernel_frames, neighbours=method.neighbours))
     novelty = curves[0] if len(curves) == 1 else combine(curves)
     # The structure road's curve climbs towards the ends, where its kernel meets repeated columns.
     overhang = kernel / 2 if method.road in ("structure", "both") else 0.0

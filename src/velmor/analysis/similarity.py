@@ -2,9 +2,14 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+from typing import Any, TypeVar, cast
+
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from velmor import unit7
+from velmor.features import Float64, Floats
 
 
 WHOLE_PRODUCT_FRAMES = 8192
@@ -13,8 +18,10 @@ ones from blocks of rows."""
 
 _BLOCK = 2048
 
+_FloatT = TypeVar("_FloatT", bound=np.floating[Any])
 
-def self_similarity(features) -> np.ndarray:
+
+def self_similarity(features: ArrayLike) -> Float64:
     """Cosine self-similarity of a feature sequence.
 
     Parameters
@@ -27,7 +34,7 @@ def self_similarity(features) -> np.ndarray:
     ssm : np.ndarray [shape=(n, n), dtype=float64]
         ``ssm[i, j] == features[:, i] @ features[:, j]``, symmetric.
     """
-    f = np.ascontiguousarray(features, dtype=np.float64)
+    f: Float64 = np.ascontiguousarray(features, dtype=np.float64)
     if f.ndim != 2:
         raise ValueError(f"features must have shape (d, n), got shape {f.shape}")
     if f.shape[1] <= WHOLE_PRODUCT_FRAMES:
@@ -38,7 +45,7 @@ def self_similarity(features) -> np.ndarray:
     return _blockwise_gram(f)
 
 
-def _blockwise_gram(f):
+def _blockwise_gram(f: NDArray[_FloatT]) -> NDArray[_FloatT]:
     """``f.T @ f`` from blocks below the diagonal, mirrored above it (exactly symmetric)."""
     n = f.shape[1]
     out = np.empty((n, n), dtype=f.dtype)
@@ -53,8 +60,21 @@ def _blockwise_gram(f):
     return out
 
 
-def fuse(ssms, weights=None) -> np.ndarray:
-    """Weighted mean of self-similarity matrices of one shape (weights default to equal)."""
+def fuse(ssms: Iterable[Floats], weights: ArrayLike | None = None) -> Floats:
+    """Weighted mean of self-similarity matrices of one shape.
+
+    Parameters
+    ----------
+    ssms : iterable of np.ndarray [shape=(n, n)]
+        Matrices of one shape.
+    weights : sequence of float or None
+        Weight of each matrix, non-negative with a positive sum (None: equal).
+
+    Returns
+    -------
+    ssm : np.ndarray [shape=(n, n)]
+        In float64; a single matrix is returned as it is.
+    """
     ssms = list(ssms)
     if not ssms:
         raise ValueError("fuse needs at least one matrix")
@@ -69,13 +89,14 @@ def fuse(ssms, weights=None) -> np.ndarray:
     if any(np.shape(s) != shape for s in ssms):
         raise ValueError(f"matrices of different shapes cannot be fused: {[np.shape(s) for s in ssms]}")
     out = np.zeros(shape)
-    for s, w in zip(ssms, weights / weights.sum()):
+    for s, w in zip(ssms, (weights / weights.sum()).tolist()):
         for i in range(0, shape[0], 512):  # in blocks of rows: no temporary as large as a matrix
             out[i:i + 512] += w * np.asarray(s[i:i + 512], dtype=np.float64)
     return out
 
 
-def fused_similarity(features, weights=None, *, dtype=np.float64) -> np.ndarray:
+def fused_similarity(features: Iterable[ArrayLike], weights: ArrayLike | None = None, *,
+                     dtype: DTypeLike = np.float64) -> Floats:
     """The fused self-similarity of several feature sequences in one matrix product.
 
     Equal, up to rounding, to ``fuse([self_similarity(f) for f in features], weights)``: each
@@ -97,18 +118,18 @@ def fused_similarity(features, weights=None, *, dtype=np.float64) -> np.ndarray:
     ssm : np.ndarray [shape=(n, n)]
         Symmetric.
     """
-    features = [np.asarray(f) for f in features]
-    if not features:
+    arrays: list[Floats] = [np.asarray(f) for f in features]
+    if not arrays:
         raise ValueError("fused_similarity needs at least one feature sequence")
-    if any(f.ndim != 2 for f in features) or len({f.shape[1] for f in features}) != 1:
-        raise ValueError(f"feature sequences must be (d, n) arrays of one length, got {[f.shape for f in features]}")
+    if any(f.ndim != 2 for f in arrays) or len({f.shape[1] for f in arrays}) != 1:
+        raise ValueError(f"feature sequences must be (d, n) arrays of one length, got {[f.shape for f in arrays]}")
     if weights is None:
-        weights = [1.0] * len(features)
+        weights = [1.0] * len(arrays)
     weights = np.asarray(weights, dtype=float)
-    if weights.shape != (len(features),) or np.any(weights < 0) or weights.sum() <= 0:
-        raise ValueError(f"weights must be {len(features)} non-negative numbers with a positive sum, got {weights}")
+    if weights.shape != (len(arrays),) or np.any(weights < 0) or weights.sum() <= 0:
+        raise ValueError(f"weights must be {len(arrays)} non-negative numbers with a positive sum, got {weights}")
     scales = np.sqrt(weights / weights.sum())
-    stacked = np.vstack([(s * f).astype(dtype, copy=False) for s, f in zip(scales, features)])
+    stacked = cast(Floats, np.vstack([(s * f).astype(dtype, copy=False) for s, f in zip(scales, arrays)]))
     if stacked.shape[1] > WHOLE_PRODUCT_FRAMES:  # no single huge product for the threaded BLAS
         return _blockwise_gram(stacked)
     # X.T @ X is computed as a symmetric rank-k update: the result is exactly symmetric
