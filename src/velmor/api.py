@@ -40,10 +40,34 @@ CLASSIC_SETTINGS = ("kernel", "neighbourhood", "margin", "smooth", "threshold", 
 class FrozenDict(dict[str, Any]):
     """A dict that refuses changes (and still pickles)."""
 
-    def _read_only(*args: object, **kwargs: object) -> NoReturn:  # self is one of the args
+    def _read_only(self) -> NoReturn:
         raise TypeError("the parameters of a result are read-only; copy them with dict(...)")
 
-    __setitem__ = __delitem__ = __ior__ = clear = pop = popitem = setdefault = update = _read_only
+    def __setitem__(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    def __delitem__(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    # |= (dict's own does not go through update). mypy asks an in-place | to fit dict's generic |,
+    # which a method that never returns cannot.
+    def __ior__(self, *args: object, **kwargs: object) -> NoReturn:  # type: ignore[misc]
+        self._read_only()
+
+    def clear(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    def pop(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    def popitem(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    def setdefault(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
+
+    def update(self, *args: object, **kwargs: object) -> NoReturn:
+        self._read_only()
 
     def __reduce__(self) -> tuple[type[FrozenDict], tuple[dict[str, Any]]]:
         return type(self), (dict(self),)
