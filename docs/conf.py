@@ -1,10 +1,19 @@
 """Sphinx configuration of velmor's documentation (make docs)."""
 
+import argparse
 import ast
+import hashlib
+import os
 import pathlib
 import re
+import shutil
+import subprocess
+import sys
 
 import velmor
+
+HERE = pathlib.Path(__file__).resolve().parent
+GENERATED = HERE / "generated"  # pages written at build time (not kept in git)
 
 project = "velmor"
 author = "the velmor developers"
@@ -13,7 +22,7 @@ release = version = velmor.__version__
 
 extensions = ["sphinx.ext.autodoc", "numpydoc"]
 root_doc = "index"
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "examples"]
 html_theme = "alabaster"
 html_static_path = []
 
@@ -36,14 +45,28 @@ MODULES = {
                      "shown are those of the module's stub file, which type checkers read."),
     "velmor.unit4": ("The audio front end of unit7", ""),
     "velmor.features": ("Features from one spectrogram", ""),
+    "velmor.api": ("labelled sections in one call",
+                   "``velmor.analyze`` and ``velmor.Structure`` live here; ``import velmor`` "
+                   "reaches them by those short names."),
+    "velmor.evaluation": ("scores against a reference",
+                          "``velmor.evaluate`` lives here; ``import velmor`` reaches it by that name."),
+    "velmor.annotations": ("segment annotations in and out", ""),
+    "velmor.plot": ("figures of a result", ""),
+    "velmor.analysis": ("the analysis layer",
+                        "Every stage of an analysis as a function of arrays, and the methods that "
+                        "chain them. The names below are those the package exports; they are "
+                        "defined in the modules that follow."),
+    "velmor.analysis.labels": ("labels of segments", ""),
+    "velmor.analysis.banded": ("the banded road for long inputs", ""),
+    "velmor.analysis.audio_blocks": ("features of a file, a block at a time", ""),
 }
 
 
 def public_names(module):
     names = getattr(module, "__all__", None)
-    if names is None:  # unit7: its functions, in the order the module binds them
+    if names is None:  # its public functions and classes, in the order the module binds them
         names = [k for k, v in vars(module).items()
-                 if callable(v) and getattr(v, "__module__", None) == module.__name__]
+                 if callable(v) and getattr(v, "__module__", None) == module.__name__ and not k.startswith("_")]
     return list(names)
 
 
@@ -72,6 +95,8 @@ def write_api_pages(app):
                 body += textwrap.indent(inspect.cleandoc(obj.__doc__), "   ") + "\n"
             elif inspect.isclass(obj):
                 body += f".. autoclass:: {modname}.{name}\n   :members:\n"
+            elif not callable(obj):  # a constant: documented where it is defined
+                body += f".. autodata:: {defined_in(module, name)}.{name}\n   :no-value:\n"
             else:
                 body += f".. autofunction:: {modname}.{name}\n"
             if not page.exists() or page.read_text() != body:
@@ -81,6 +106,23 @@ def write_api_pages(app):
         text = "\n".join(lines) + "\n"
         if not index.exists() or index.read_text() != text:
             index.write_text(text)
+
+
+def defined_in(package, name):
+    """The module of ``package`` (itself or a submodule) whose source assigns ``name``."""
+    import importlib
+
+    for path in [pathlib.Path(package.__file__), *pathlib.Path(package.__file__).parent.glob("*.py")]:
+        tree = ast.parse(path.read_text())
+        for node in tree.body:
+            targets = node.targets if isinstance(node, ast.Assign) else [node.target] \
+                if isinstance(node, ast.AnnAssign) else []
+            if any(isinstance(t, ast.Name) and t.id == name for t in targets):
+                if path.name == "__init__.py":
+                    return package.__name__
+                module = importlib.import_module(f"{package.__name__}.{path.stem}")
+                return module.__name__
+    return package.__name__
 
 
 def unit7_signatures():
@@ -109,5 +151,151 @@ def unit7_signatures():
     return out
 
 
+def write_if_changed(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if not path.exists() or path.read_text() != text:
+        path.write_text(text)
+
+
+def heading(text, char="="):
+    return f"{text}\n{char * len(text)}\n\n"
+
+
+def write_cli_page(app):
+    """The command line reference, from the parser the command line itself builds."""
+    from velmor.cli import build_parser
+
+    columns = os.environ.get("COLUMNS")
+    os.environ["COLUMNS"] = "96"  # argparse wraps its help to the terminal's width
+    try:
+        parser = build_parser()
+        commands = [("velmor", parser)]
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                commands += [(f"velmor {name}", sub) for name, sub in action.choices.items()]
+        text = heading("Command line") + (
+            "The ``velmor`` command (also ``python -m velmor``) and its subcommands, as their own "
+            "``--help`` describes them. This page is written from the command line's parser "
+            "whenever the documentation is built.\n\n")
+        for title, command in commands:
+            help_text = command.format_help().rstrip()
+            text += heading(title, "-") + ".. code-block:: text\n\n" + \
+                "\n".join(f"   {line}".rstrip() for line in help_text.splitlines()) + "\n\n"
+    finally:
+        if columns is None:
+            del os.environ["COLUMNS"]
+        else:
+            os.environ["COLUMNS"] = columns
+    write_if_changed(GENERATED / "cli.rst", text)
+
+
+def package_digest():
+    """A hash of the examples' inputs besides themselves: the package's Python source."""
+    digest = hashlib.sha256()
+    for path in sorted(pathlib.Path(velmor.__file__).parent.rglob("*.py")):
+        digest.update(path.read_bytes())
+    return digest.hexdigest()
+
+
+def write_gallery(app):
+    """Run every example of docs/examples (each in a fresh interpreter, in a folder of its own)
+    and write a page with its figures, its printed output and its code. An example runs again
+    when it or the package changes."""
+    examples = sorted((HERE / "examples").glob("*.py"))
+    out = GENERATED / "gallery"
+    package = package_digest()
+    entries = []
+    for script in examples:
+        stem = script.stem.removeprefix("plot_")
+        doc = ast.get_docstring(ast.parse(script.read_text())) or stem
+        title, _, intro = doc.partition("\n")
+        folder = out / stem
+        stamp = folder / ".inputs"
+        inputs = hashlib.sha256(script.read_bytes()).hexdigest() + package
+        if not stamp.exists() or stamp.read_text() != inputs:
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir(parents=True)
+            proc = subprocess.run([sys.executable, str(script)], cwd=folder, capture_output=True, text=True,
+                                  timeout=600, env=dict(os.environ, MPLBACKEND="Agg"))
+            if proc.returncode:
+                raise RuntimeError(f"the example {script.name} failed:\n{proc.stderr}")
+            (folder / "output.txt").write_text(proc.stdout)
+            stamp.write_text(inputs)
+        figures = sorted(folder.glob("*.png"))
+        if not figures:
+            raise RuntimeError(f"the example {script.name} made no figure")
+        text = heading(title.rstrip(".")) + intro.strip() + "\n\n"
+        for figure in figures:
+            text += f".. image:: {stem}/{figure.name}\n   :alt: {title.rstrip('.')}\n\n"
+        printed = (folder / "output.txt").read_text().rstrip()
+        if printed:
+            text += "It prints:\n\n.. code-block:: text\n\n" + \
+                "\n".join(f"   {line}" for line in printed.splitlines()) + "\n\n"
+        text += (f"The code (``docs/examples/{script.name}``):\n\n"
+                 f".. literalinclude:: ../../examples/{script.name}\n   :language: python\n")
+        write_if_changed(out / f"{stem}.rst", text)
+        entries.append(stem)
+    index = heading("Gallery") + (
+        "Runnable examples, each a script in ``docs/examples`` that makes its figure from "
+        "synthetic audio (the demo piece of ``velmor demo``, or plain tones). The figures were "
+        "made by running the scripts while this documentation was built.\n\n"
+        ".. toctree::\n   :maxdepth: 1\n\n") + "".join(f"   {e}\n" for e in entries)
+    write_if_changed(out / "index.rst", index)
+
+
+def markdown_to_rst(text):
+    """The little markdown of the benchmark's README (headings, pipe tables, lists, inline code
+    and emphasis) as reStructuredText."""
+    out, table = [], []
+
+    def flush():
+        if not table:
+            return
+        rows = [[c.strip() for c in row.strip().strip("|").split("|")] for row in table if not
+                re.fullmatch(r"\|?[\s:|-]+\|?", row.strip())]
+        out.extend([".. list-table::", "   :header-rows: 1", ""])
+        for row in rows:
+            out.append("   * - " + inline(row[0]))
+            out.extend(f"     - {inline(c)}" for c in row[1:])
+        out.append("")
+        table.clear()
+
+    def inline(s):
+        s = re.sub(r"\[([^]]+)\]\(([^)]+)\)", r"`\1 <\2>`__", s)
+        return re.sub(r"(?<!`)`([^`]+)`(?!`)", r"``\1``", s)
+
+    for line in text.splitlines():
+        if line.startswith("|"):
+            table.append(line)
+            continue
+        flush()
+        m = re.match(r"(#+) (.*)", line)
+        if m:
+            title = inline(m.group(2))
+            out.extend([title, "=-~^"[len(m.group(1)) - 1] * len(title), ""])
+        else:
+            out.append(inline(line))
+    flush()
+    return "\n".join(out) + "\n"
+
+
+def write_benchmark_page(app):
+    """The quality benchmark's result tables, from benchmarks/quality/README.md."""
+    readme = (HERE.parent / "benchmarks" / "quality" / "README.md").read_text()
+    results = readme.split("\n## Results\n", 1)[1]
+    results = re.split(r"\n## ", results, maxsplit=1)[0]
+    text = heading("Benchmarks") + (
+        "How well and how fast velmor finds the sections of a piece, against peer baselines, on "
+        "the quality benchmark's corpus of rendered pieces with known sections (``make "
+        "bench-quality``; the corpus, the methods and what is measured are described in "
+        "``benchmarks/quality/README.md``). These are the tables of its last recorded run; "
+        "``F@0.5`` and ``F@3`` are the boundary F-measures within 0.5 and 3 seconds.\n\n")
+    text += markdown_to_rst(results.replace("\n### ", "\n## "))
+    write_if_changed(GENERATED / "benchmarks.rst", text)
+
+
 def setup(app):
     app.connect("builder-inited", write_api_pages)
+    app.connect("builder-inited", write_cli_page)
+    app.connect("builder-inited", write_gallery)
+    app.connect("builder-inited", write_benchmark_page)

@@ -1,13 +1,14 @@
 """The analysis layer of velmor: from a signal to section boundaries, one plain stage at a time.
 
-Stages (each a function of arrays, usable alone)
-    frontend      :func:`feature_frames` -- one spectrogram, the features a method asks for,
-                  pooled to the analysis rate
-    similarity    :func:`self_similarity`, :func:`fuse` -- cosine self-similarity matrices
-    novelty       :func:`checkerboard_novelty`, :func:`structure_novelty`, :func:`combine`
-    boundaries    :func:`select_peaks` (adaptive threshold, spacing, a given count),
-                  :func:`refine` (each boundary moved to the change on a finer time grid)
-    labels        :mod:`velmor.analysis.labels` -- segment similarity, clustering, names A, B, C
+Stages (each a function of arrays, usable alone):
+
+- frontend: :func:`feature_frames` -- one spectrogram, the features a method asks for, pooled to
+  the analysis rate
+- similarity: :func:`self_similarity`, :func:`fuse` -- cosine self-similarity matrices
+- novelty: :func:`checkerboard_novelty`, :func:`structure_novelty`, :func:`combine`
+- boundaries: :func:`select_peaks` (adaptive threshold, spacing, a given count), :func:`refine`
+  (each boundary moved to the change on a finer time grid)
+- labels: :mod:`velmor.analysis.labels` -- segment similarity, clustering, names A, B, C
 
 Methods
     :data:`METHODS` maps a name to a :class:`Method`, one row naming the choice made at each

@@ -1,13 +1,14 @@
 """Structure labels: which segments of a piece are the same section.
 
-Stages
-    :func:`segment_similarity`  -- a segment x segment similarity from a frame self-similarity matrix
-    :func:`feature_segment_similarity` -- the same from feature columns, one block at a time (no
-                                   n x n matrix: for inputs too long for one)
-    :func:`cluster_segments`    -- average-linkage clustering of segments, with an automatic number
-                                   of groups or a given one
-    :func:`letters`             -- names ``A, B, C, ...`` in order of first appearance
-    :func:`label_segments`      -- the three in a row, from a matrix and segment edges in frames
+Stages:
+
+- :func:`segment_similarity` -- a segment x segment similarity from a frame self-similarity matrix
+- :func:`feature_segment_similarity` -- the same from feature columns, one block at a time (no
+  n x n matrix: for inputs too long for one)
+- :func:`cluster_segments` -- average-linkage clustering of segments, with an automatic number of
+  groups or a given one
+- :func:`letters` -- names ``A, B, C, ...`` in order of first appearance
+- :func:`label_segments` -- the three in a row, from a matrix and segment edges in frames
 """
 
 from __future__ import annotations
