@@ -1,4 +1,4 @@
-"""Music structure analysis in Python: velmor.
+"""Music structure analysis in Python.
 
 The analysis functions live in :mod:`velmor.unit7` (a compiled module):
 self-similarity matrices from features or audio, their conditioning
