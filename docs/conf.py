@@ -294,7 +294,17 @@ def write_benchmark_page(app):
     write_if_changed(GENERATED / "benchmarks.rst", text)
 
 
+def alias_names(app, what, name, obj, options, signature, return_annotation):
+    """Show a type alias inside a union or a container by its name: Sphinx writes the alias
+    there as ``TypeAliasForwardRef('velmor.features.Floats')``."""
+    def short(text):
+        return text and re.sub(r"TypeAliasForwardRef\('(?:[\w.]+\.)?(\w+)'\)", r"\1", text)
+
+    return short(signature), short(return_annotation)
+
+
 def setup(app):
+    app.connect("autodoc-process-signature", alias_names)
     app.connect("builder-inited", write_api_pages)
     app.connect("builder-inited", write_cli_page)
     app.connect("builder-inited", write_gallery)
