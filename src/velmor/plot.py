@@ -154,7 +154,8 @@ def plot_structure(result, ax=None, *, reference=None, title=None, colorbar=True
 def save_figure(result, path, *, reference=None, title=None, dpi=100, figsize=(7.5, 9.0)):
     """Write the figure of :func:`plot_structure` to ``path`` (PNG, PDF or SVG by its suffix).
 
-    Draws on a figure of its own (no pyplot state); makes the path's folder if needed.
+    Draws on a figure of its own (no pyplot state); makes the path's folder if needed. The file
+    is written whole or not at all: an earlier figure at ``path`` stays until the new one is complete.
     """
     _need_matplotlib()
     from matplotlib.figure import Figure
@@ -167,7 +168,13 @@ def save_figure(result, path, *, reference=None, title=None, dpi=100, figsize=(7
     fig = Figure(figsize=figsize)
     ax = fig.add_subplot()
     plot_structure(result, ax, reference=reference, title=title)
+    import io
+
+    from ._files import write_whole
+
+    image = io.BytesIO()
+    fig.savefig(image, format=fmt, dpi=dpi, bbox_inches="tight")
     folder = os.path.dirname(os.path.abspath(os.fspath(path)))
     os.makedirs(folder, exist_ok=True)
-    fig.savefig(path, format=fmt, dpi=dpi, bbox_inches="tight")
+    write_whole(path, image.getvalue())
     return path
