@@ -149,18 +149,23 @@ def test_ctrl_c_still_writes_the_finished_results_as_json(capsys, monkeypatch, j
     assert not multiprocessing.active_children()
 
 
-def test_ctrl_c_in_a_terminal(song, tmp_path):
+@pytest.mark.parametrize("how, status, word", [("Ctrl-C", 130, "interrupted"), ("kill", 143, "terminated")])
+def test_stopped_by_a_signal(song, tmp_path, how, status, word):
     files = [song(f"s{i}.wav", seconds=40) for i in range(6)]
     p = subprocess.Popen([sys.executable, "-m", "velmor", "segment", *files, "-j", "2", "-f", "json", *FAST],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
     first = p.stdout.readline() + p.stdout.readline()  # '[' and the first result's '{'
-    os.killpg(p.pid, signal.SIGINT)  # the whole process group, as the terminal does
+    if how == "Ctrl-C":
+        os.killpg(p.pid, signal.SIGINT)  # the whole process group, as the terminal does
+    else:
+        p.terminate()  # the parent alone, as 'kill PID' does
     out, err = p.stdout.read(), p.stderr.read()  # not communicate(): it would skip what readline buffered
     p.stdout.close()
     p.stderr.close()
-    assert p.wait() == 130 and first == b"[\n  {\n"
+    assert p.wait() == status and first == b"[\n  {\n"
     assert len(json.loads(first + out)) >= 1
-    assert lines(err.decode()) == [ln for ln in lines(err.decode()) if ln.startswith("velmor: interrupted")]
+    (line,) = lines(err.decode())
+    assert line.startswith(f"velmor: {word}: ")
     with pytest.raises(ProcessLookupError):  # no worker outlives it
         os.killpg(p.pid, 0)
 
@@ -249,7 +254,8 @@ def _out_of_memory(*args, **kwargs):
 
 
 @pytest.mark.parametrize("case", ["output below a file", "wav onto a folder", "plot into a read-only folder",
-                                  "demo out of memory", "segment out of memory", "reference /dev/zero"])
+                                  "demo out of memory", "segment out of memory", "reference /dev/zero",
+                                  "eval table to /dev/full"])
 def test_faults_are_one_line_messages(capsys, song, tmp_path, monkeypatch, case):
     (tmp_path / "file").write_text("")
     (tmp_path / "folder").mkdir()
@@ -263,13 +269,18 @@ def test_faults_are_one_line_messages(capsys, song, tmp_path, monkeypatch, case)
         "segment out of memory": (["segment", song(), "--method", "classic", "--fft-len", "2"], "song.wav",
                                   "out of memory"),
         "reference /dev/zero": (["segment", song(), "--ref", "/dev/zero", *fast], "/dev/zero", "too large"),
+        "eval table to /dev/full": (["eval", tmp_path / "e.lab", "--ref", tmp_path / "e.lab", "-o", "/dev/full",
+                                     "-q"], "/dev/full", "No space left on device"),
     }[case]
+    (tmp_path / "e.lab").write_text("0 8 A\n8 16 B\n")
+    if case.startswith("eval"):
+        pytest.importorskip("mir_eval")
     if case == "plot into a read-only folder":
         _read_only(monkeypatch, tmp_path / "folder")
     if "memory" in case:
         monkeypatch.setattr("velmor.api.analyze", _out_of_memory)
-    if case == "reference /dev/zero" and not os.path.exists("/dev/zero"):
-        pytest.skip("no /dev/zero")
+    if "/dev/" in case and not os.path.exists(case.split()[-1]):
+        pytest.skip(f"no {case.split()[-1]}")
     status, _, err = run(capsys, *argv)
     assert status == 1
     (line, *summary) = lines(err)

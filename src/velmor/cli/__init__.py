@@ -13,6 +13,7 @@ a JSON-ready dict), :func:`load_audio` and :func:`read_reference`.
 
 import argparse
 import contextlib
+import errno
 import os
 import sys
 
@@ -222,23 +223,37 @@ def main(argv=None):
     try:
         status = _run(parser, args)
         if sys.stdout is not None:
-            sys.stdout.flush()
-        return status
+            sys.stdout.flush()  # what the commands printed last: its errors are theirs too
     except BrokenPipeError:  # e.g. 'velmor segment ... | head -1': stop quietly, as 'yes | head -1' does
         _quiet_stdout()
         return 141
-    except OSError as exc:  # the commands report their own files: this is standard output
-        from .._files import reason
-
-        say(f"velmor: cannot write to standard output: {reason(exc)}")
-        _quiet_stdout()
-        return 1
     except MemoryError as exc:
         say(f"velmor: out of memory{': ' + str(exc) if str(exc) else ''}")
         return 1
     except KeyboardInterrupt:
         say("velmor: interrupted")
         return 130
+    except OSError as exc:
+        if sys.stdout is None or not _is_stdout_error(exc):
+            raise
+        from .._files import reason
+
+        say(f"velmor: cannot write to standard output: {reason(exc)}")
+        _quiet_stdout()
+        return 1
+    return status
+
+
+def _is_stdout_error(exc):
+    """Whether an OSError that reached :func:`main` came from standard output: the commands report
+    the errors of their own files, and leave those of the stream they print to (a full disk, a
+    closed descriptor) to the final flush, which tells by trying again."""
+    try:
+        sys.stdout.flush()
+    except OSError:
+        return True
+    return getattr(exc, "filename", None) is None and exc.errno in (errno.EBADF, errno.ENOSPC, errno.EIO,
+                                                                       errno.EDQUOT, errno.EFBIG)
 
 
 def _run(parser, args):

@@ -106,27 +106,42 @@ class _Progress:
             self.bar.close()
 
 
-@contextlib.contextmanager
-def _whole():
-    """Ctrl-C waits until the result being written is whole (a JSON object cut in two would spoil
-    the list), then takes effect."""
+def _in_main_thread():
     import threading
 
-    if threading.current_thread() is not threading.main_thread():
+    return threading.current_thread() is threading.main_thread()
+
+
+@contextlib.contextmanager
+def _whole():
+    """Ctrl-C (or SIGTERM) waits until the result being written is whole (a JSON object cut in two
+    would spoil the list), then takes effect."""
+    if not _in_main_thread():
         yield
         return
     caught = []
-    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    stops = (signal.SIGINT, signal.SIGTERM)
+    previous = [signal.signal(number, lambda n, frame: caught.append(n)) for number in stops]
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-        if caught:
-            signal.raise_signal(signal.SIGINT)
+        for number, handler in zip(stops, previous):
+            signal.signal(number, handler)
+        for number in dict.fromkeys(caught):
+            signal.raise_signal(number)
 
 
 def _worker_start():
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent, which stops the workers
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # and the parent stops them with SIGTERM
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, taken as Ctrl-C is: finished results are written, the workers stopped."""
+
+
+def _on_sigterm(number, frame):
+    raise _Terminated
 
 
 def _stop(pool, kill):
@@ -204,10 +219,11 @@ def _summary(tasks, done, failed, scored, writer, figures_lost):
         means = [sum(r[k]["f"] for r in scored) / len(scored) for k in range(len(tols))]
         text += "; mean F " + ", ".join(f"{m:.3f} at {t:g} s" for m, t in zip(means, tols))
         text += f" ({len(scored)} with reference{'s' if len(scored) != 1 else ''})"
-    if writer.replaced or writer.removed:
-        r, f = writer.replaced, writer.removed
-        text += f"; in {shown(writer.output_dir)}: {r} earlier result{'s' if r != 1 else ''} replaced, " \
-                f"{f} of failed file{'s' if f != 1 else ''} removed"
+    r, f = writer.replaced, writer.removed
+    changes = ([f"{r} earlier result{'s' if r != 1 else ''} replaced"] if r else []) + \
+              ([f"{f} of failed file{'s' if f != 1 else ''} removed"] if f else [])
+    if changes:
+        text += f"; in {shown(writer.output_dir)}: " + ", ".join(changes)
     return text
 
 
@@ -271,6 +287,7 @@ def run_segment(args):
                              f"{shown(writer.path(i))}: {reason(exc)}")
 
     status = None
+    previous = signal.signal(signal.SIGTERM, _on_sigterm) if _in_main_thread() else None
     try:
         try:
             for i, result, error in _results(tasks, args.jobs):
@@ -299,6 +316,8 @@ def run_segment(args):
                         write(next_index, pending.pop(next_index))
                         next_index += 1
                 progress.advance()
+        except _Terminated:
+            status = 128 + signal.SIGTERM
         except KeyboardInterrupt:
             status = 130
         finally:
@@ -310,8 +329,12 @@ def run_segment(args):
     except OutputError as exc:
         say(f"velmor: {exc}")
         return 1
-    if status == 130:
-        say(f"velmor: interrupted: {done + failed} of {len(tasks)} files finished")
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    if status is not None:
+        how = "terminated" if status == 128 + signal.SIGTERM else "interrupted"
+        say(f"velmor: {how}: {done + failed} of {len(tasks)} files finished")
         return status
     if not args.quiet:
         say(_summary(tasks, done, failed, scored, writer, figures_lost))
