@@ -223,6 +223,7 @@ def test_reference_directory_and_mean_f(capsys, song, tmp_path):
     ["--ref", "a.txt", "--ref", "b.txt"], ["--plot", "{name}.png"],
     ["--method", "nope"], ["--features", "mfcc,loudness"], ["--features", ""], ["--features", "mfcc,mfcc"],
     ["--smooth", "2s"], ["--method", "structure", "--cens-ds", "4"], ["--method", "classic", "--features", "mfcc"],
+    ["--method", "classic", "--threshold", "1"], ["-", "-"],
 ])
 def test_bad_options_are_usage_errors(capsys, song, extra):
     with pytest.raises(SystemExit) as exc:

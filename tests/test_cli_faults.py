@@ -295,10 +295,14 @@ def test_demo_makes_the_folder_of_its_wav(capsys, tmp_path):
 
 # ---------------------------------------------------------------- unclear or wrong before
 
-def test_a_threshold_of_one_is_a_usage_error(capsys, song):
+def test_a_threshold_of_one_is_refused(capsys, song):
     with pytest.raises(SystemExit) as exc:
         main(["segment", song(), "--method", "classic", "--threshold", "1"])
     assert exc.value.code == 2 and "below 1" in capsys.readouterr().err
+    from velmor.cli import Params, analyse_signal
+
+    with pytest.raises(ValueError, match="below 1"):
+        analyse_signal(two_sections(22050), Params(method="classic", threshold=1.0))
 
 
 def test_warnings_about_the_input(capsys, song, tmp_path):
@@ -341,6 +345,8 @@ def test_file_names_that_are_not_utf8(capsys, song, tmp_path):
     assert os.fsencode(result["file"]) == os.fsencode(path)
     status, _, _ = run(capsys, "segment", path, "-f", "lab", "-o", tmp_path / "r", *FAST)
     assert status == 0 and os.listdir(os.fsencode(tmp_path / "r")) == [b"caf\xe9 \xff.lab"]
+    status, out, err = velmor("segment", os.fsencode(path), "-f", "csv", *FAST)  # bytes out as they came in
+    assert status == 0 and out.splitlines()[1].startswith(os.fsencode(path) + b",1,"), err
 
 
 def test_plot_into_a_folder_says_where(capsys, song, tmp_path):

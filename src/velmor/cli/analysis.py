@@ -56,11 +56,14 @@ _CUT_SHORT = re.compile(r"^(?:data|SSND)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.
 
 
 def _cut_short(f, frames_read):
-    """How many frames the header of an open SoundFile promises beyond those there, or 0."""
+    """How many frames the header of an open SoundFile promises beyond those there, or 0 (also
+    when less than a tenth of a second is missing, as a compressed format's estimate may be off)."""
     m = _CUT_SHORT.search(f.extra_info or "")
-    if m and int(m.group(2)) < int(m.group(1)):
-        return round(frames_read * (int(m.group(1)) / int(m.group(2)) - 1))
-    return max(0, f.frames - frames_read)
+    if m and 0 < int(m.group(2)) < int(m.group(1)):
+        missing = round(frames_read * (int(m.group(1)) / int(m.group(2)) - 1))
+    else:
+        missing = f.frames - frames_read
+    return missing if missing >= f.samplerate / 10 else 0
 
 
 def load_audio(path, dtype=np.float64, content=None):
