@@ -175,16 +175,15 @@ def _results(tasks, jobs):
     finished = False
     try:
         while waiting or suspects or running:
-            if suspects:
-                if not running:
-                    i = suspects.popleft()
-                    running[pool.submit(_attempt, tasks[i])] = (i, True)
-            else:
-                while waiting and len(running) < jobs:
-                    i = waiting.popleft()
-                    running[pool.submit(_attempt, tasks[i])] = (i, False)
-            done, _ = wait(running, return_when=FIRST_COMPLETED)
             broken = False
+            queue, alone = (suspects, True) if suspects else (waiting, False)
+            try:
+                while queue and len(running) < (1 if alone else jobs):
+                    fut = pool.submit(_attempt, tasks[queue[0]])
+                    running[fut] = (queue.popleft(), alone)
+            except BrokenProcessPool:  # a worker died since the last look; the file stays queued
+                broken = True
+            done = wait(running, return_when=FIRST_COMPLETED).done if running else ()
             for fut in done:
                 i, alone = running.pop(fut)
                 try:
@@ -290,32 +289,33 @@ def run_segment(args):
     previous = signal.signal(signal.SIGTERM, _on_sigterm) if _in_main_thread() else None
     try:
         try:
-            for i, result, error in _results(tasks, args.jobs):
-                if error is not None:
-                    failed += 1
-                    progress.message(f"velmor: {shown(tasks[i].path)}: {error}")
-                    result = {"file": tasks[i].path, "error": error}
-                    if tasks[i].plot is not None:
-                        remove_stale(tasks[i].plot)  # no figure of a file that failed
-                else:
-                    done += 1
-                    if result["scores"] is not None:
-                        scored.append(result["scores"])
-                    for warning in result.get("warnings", ()):
-                        progress.message(f"velmor: {shown(tasks[i].path)}: warning: {warning}")
-                    if result.get("plot_error"):
-                        figures_lost += 1
-                        remove_stale(tasks[i].plot)  # an earlier figure would pass for this one
-                        progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the figure "
-                                         f"{shown(tasks[i].plot)}: {result['plot_error']}")
-                if args.output is not None:  # files go out as they finish, streams in input order
-                    write(i, result)
-                else:
-                    pending[i] = result
-                    while next_index in pending:
-                        write(next_index, pending.pop(next_index))
-                        next_index += 1
-                progress.advance()
+            with contextlib.closing(_results(tasks, args.jobs)) as results:  # stops the workers on the way out
+                for i, result, error in results:
+                    if error is not None:
+                        failed += 1
+                        progress.message(f"velmor: {shown(tasks[i].path)}: {error}")
+                        result = {"file": tasks[i].path, "error": error}
+                        if tasks[i].plot is not None:
+                            remove_stale(tasks[i].plot)  # no figure of a file that failed
+                    else:
+                        done += 1
+                        if result["scores"] is not None:
+                            scored.append(result["scores"])
+                        for warning in result.get("warnings", ()):
+                            progress.message(f"velmor: {shown(tasks[i].path)}: warning: {warning}")
+                        if result.get("plot_error"):
+                            figures_lost += 1
+                            remove_stale(tasks[i].plot)  # an earlier figure would pass for this one
+                            progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the figure "
+                                             f"{shown(tasks[i].plot)}: {result['plot_error']}")
+                    if args.output is not None:  # files go out as they finish, streams in input order
+                        write(i, result)
+                    else:
+                        pending[i] = result
+                        while next_index in pending:
+                            write(next_index, pending.pop(next_index))
+                            next_index += 1
+                    progress.advance()
         except _Terminated:
             status = 128 + signal.SIGTERM
         except KeyboardInterrupt:
