@@ -63,7 +63,7 @@ sanitize: $(STAMP)
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(SAN_DIR)
 	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg && cp -r src/velmor $(SAN_DIR)/pkg/
-	cp $(SAN_DIR)/unit7*.so $(SAN_DIR)/pkg/velmor/
+	cp $(SAN_DIR)/unit7*.so $(SAN_DIR)/_band*.so $(SAN_DIR)/pkg/velmor/
 	cd tests && LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
@@ -101,3 +101,10 @@ $(DOCS_STAMP): $(STAMP)
 docs: install $(DOCS_STAMP)
 	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py
 	$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+
+# Long recordings (by hand): wall time and peak memory against duration, on concatenations of the
+# quality benchmark's recordings (make bench-quality makes them) built into ~/.cache/velmor-bench/long.
+# Options with ARGS, e.g. ARGS="--cases 4min,1h --format wav".
+.PHONY: bench-long
+bench-long: install
+	$(PY) benchmarks/bench_long.py $(ARGS)

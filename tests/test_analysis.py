@@ -270,3 +270,16 @@ def test_a_curve_climbing_towards_the_edge_does_not_raise_the_bar_for_peaks_near
     assert list(t[expected]) == [20, 40, 60, 80]
     assert np.array_equal(A.select_peaks(ramp, rate, overhang=12.0, **kwargs), expected)
     assert 80 not in t[A.select_peaks(ramp, rate, **kwargs)]  # the ramp steers a threshold it may reach
+
+
+def test_fused_similarity_of_a_long_input_comes_from_blocks_alike(monkeypatch):
+    from velmor.analysis import similarity
+
+    rng = np.random.default_rng(8)
+    a, b = (frontend.unit_columns(rng.standard_normal((d, 700))) for d in (5, 3))
+    whole = similarity.fused_similarity([a, b], (1.0, 3.0), dtype=np.float32)
+    monkeypatch.setattr(similarity, "WHOLE_PRODUCT_FRAMES", 100)
+    monkeypatch.setattr(similarity, "_BLOCK", 128)
+    blocks = similarity.fused_similarity([a, b], (1.0, 3.0), dtype=np.float32)
+    assert blocks.dtype == np.float32 and np.array_equal(blocks, blocks.T)
+    np.testing.assert_allclose(blocks, whole, atol=1e-6)

@@ -105,6 +105,7 @@ def _warm_up(method):
 
 
 QUIET_PAUSE = 0.25  # seconds
+TIMED_RUNS = 2
 
 
 def run_file(args):
@@ -117,10 +118,12 @@ def run_file(args):
             # BLAS worker threads spin for a while after a large product before they sleep: a
             # pause lets those of the previous method go quiet, so that no method pays for another.
             time.sleep(QUIET_PAUSE)
-            t0 = time.perf_counter()
-            signal, sr = method.load(path)
-            boundaries = method.segment(signal, sr)
-            seconds = time.perf_counter() - t0
+            seconds = float("inf")
+            for _ in range(TIMED_RUNS):  # the fastest of a few runs: one-off costs (a cold file,
+                t0 = time.perf_counter()  # fresh pages after another method) are nobody's speed
+                signal, sr = method.load(path)
+                boundaries = method.segment(signal, sr)
+                seconds = min(seconds, time.perf_counter() - t0)
             out[method.name] = {"boundaries": [float(b) for b in np.asarray(boundaries, dtype=float).ravel()],
                                 "seconds": seconds}
         except Exception as exc:  # one failing method must not sink the run; it is reported

@@ -90,6 +90,10 @@ class Structure:
         The input's sample rate in Hz.
     channels : int
         Channels of the input (averaged to one).
+    road : str
+        ``"dense"`` (the whole matrix) or ``"banded"`` (a band of it: long inputs).
+    note : str or None
+        Why the method run is not the one asked for (an input too long for its whole matrix).
     """
 
     boundaries: np.ndarray
@@ -107,6 +111,8 @@ class Structure:
     source: str | None = None
     sample_rate: float | None = None
     channels: int = 1
+    road: str = "dense"
+    note: str | None = None
 
     @property
     def intervals(self) -> np.ndarray:
@@ -136,7 +142,10 @@ class Structure:
             "boundaries": self.boundaries.tolist(),
             "labels": list(self.labels),
             "segments": [list(s) for s in self.segments],
+            "road": self.road,
         }
+        if self.note is not None:
+            out["note"] = self.note
         if curves:
             out["times"] = self.times.tolist()
             out["novelty"] = self.novelty.tolist()
@@ -289,8 +298,13 @@ def label_structure(ssm, times, boundaries, n_labels=None, *, threshold=DEFAULT_
     return letters(groups[np.clip(which, 0, groups.size - 1)])
 
 
+LONG_FILE_SECONDS = 600.0
+"""Files longer than this are read and analysed a block at a time, never whole in memory."""
+
+
 def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
-            label_threshold=DEFAULT_THRESHOLD, return_ssm=False, **settings) -> Structure:
+            label_threshold=DEFAULT_THRESHOLD, return_ssm=False, max_memory=None, fallback=None,
+            **settings) -> Structure:
     """Find the sections of a piece of music and label them.
 
     Parameters
@@ -312,7 +326,15 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
         How alike (in spreads of the piece's segment similarities) two groups of segments must be
         to share a label when ``n_labels`` is None; smaller gives fewer labels.
     return_ssm : bool
-        Keep the self-similarity matrix in the result (``n x n`` floats).
+        Keep the self-similarity matrix in the result (``n x n`` floats; on the dense road only).
+    max_memory : int, str or None
+        Memory the whole-matrix (dense) road may take, in bytes or as ``"4G"``; above it the
+        analysis reads a band of the matrix only (see :func:`velmor.analysis.methods.plan`).
+        None: 2 GiB, or half the machine's memory if that is less.
+    fallback : bool or None
+        Whether a structure road too long for ``max_memory`` hands the input to the ``long``
+        method (repetitions within a minute, on the band) instead of refusing it; None: only for
+        ``method="default"``.
     **settings
         Settings of the method to change (fields of :class:`velmor.analysis.Method`, e.g.
         ``kernel=12.0``, ``features=("mfcc",)``; for ``"classic"``: ``kernel``, ``neighbourhood``,
@@ -335,7 +357,11 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
             raise ValueError("sr is read from the file: leave it None when audio is a path")
         source = os.fspath(audio)
         classic = isinstance(method, str) and method == "classic" or getattr(method, "road", None) == "classic"
-        y, sr, channels = read_audio(source, np.float64 if classic else np.float32)
+        info = None if classic else _long_file(source)
+        if info is not None:  # read and analysed a block at a time
+            y, sr, channels = None, float(info["sample_rate"]), int(info["channels"])
+        else:
+            y, sr, channels = read_audio(source, np.float64 if classic else np.float32)
     else:
         if isinstance(audio, (bytes, bytearray)):
             raise TypeError("audio must be a path or an array of samples, got bytes")
@@ -353,22 +379,29 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
             and label_threshold >= 0):
         raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
     m = _method(method, settings)
+    if fallback is None:
+        fallback = isinstance(method, str) and method == "default"
     count = None if n_segments is None else int(n_segments) - 1
+    road, note, features, weights, name = "dense", None, None, None, m.name
     if m.road == "classic":
         parts = _classic(y, sr, settings, count)
     else:
-        from .analysis.methods import segment
+        from .analysis import methods
 
-        seg = segment(y, sr, m, count=count, keep_ssm=True)
+        options = dict(count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
+        seg = methods.segment_file(source, m, **options) if y is None else methods.segment(y, sr, m, **options)
+        if seg.method != m.name:
+            note = (f"too long for the {m.name!r} method's whole matrix within the memory allowed: "
+                    f"analysed with the {seg.method!r} method on the banded road")
+        road = seg.road
         parts = dict(boundaries=seg.boundaries, novelty=seg.novelty, times=seg.times,
                      frame_times=seg.times + 0.5 / seg.rate, rate=seg.rate, duration=seg.duration,
-                     parameters=dict(m.parameters(), method=m.name), peak_frames=seg.peaks,
+                     parameters=dict(seg.parameters, method=seg.method), peak_frames=seg.peaks,
                      boundary_frames=seg.frames, ssm=seg.ssm)
-    features = weights = None
-    if parts["ssm"] is None:  # a road that never makes the whole matrix: compare segments block by block
-        frames = frontend.feature_frames(y, sr, m.features, pool=m.pool, n_fft=m.n_fft, hop_length=m.hop_length,
-                                         cens_filter=m.cens_filter, lag_frames=m.lag_frames)
-        features, weights = [frames.features[f] for f in m.features], m.weights
+        if seg.ssm is None:  # a road that never makes the whole matrix: compare segments block by block
+            features = [seg.features.features[f] for f in seg.parameters["features"]]
+            weights = seg.parameters["weights"]
+        name = seg.method
     labels = label_structure(parts["ssm"], parts["times"], parts["boundaries"], n_labels,
                              threshold=label_threshold, features=features, weights=weights)
     parameters = dict(parts["parameters"], n_segments=n_segments, n_labels=n_labels,
@@ -377,8 +410,20 @@ def analyze(audio, sr=None, *, method="default", n_segments=None, n_labels=None,
     return Structure(
         boundaries=_frozen_array(parts["boundaries"], float), labels=labels, duration=float(parts["duration"]),
         novelty=_frozen_array(parts["novelty"], float), times=_frozen_array(parts["times"], float),
-        frame_times=_frozen_array(parts["frame_times"], float), rate=float(parts["rate"]), method=m.name,
+        frame_times=_frozen_array(parts["frame_times"], float), rate=float(parts["rate"]), method=name,
         parameters=FrozenDict(parameters), peak_frames=_frozen_array(parts["peak_frames"], np.intp),
         boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
         ssm=_frozen_array(parts["ssm"]) if return_ssm and parts["ssm"] is not None else None,
-        source=source, sample_rate=float(sr), channels=channels)
+        source=source, sample_rate=float(sr), channels=channels, road=road, note=note)
+
+
+def _long_file(path):
+    """The header of an audio file longer than :data:`LONG_FILE_SECONDS`, else None (also for
+    anything the block reader cannot open: the whole-file reader then says why in its words)."""
+    from .analysis import audio_blocks
+
+    try:
+        info = audio_blocks.file_info(path)
+    except Exception:
+        return None
+    return info if info["duration"] > LONG_FILE_SECONDS else None

@@ -179,7 +179,8 @@ def run_demo(args, out=None):
                 return 1
         print(f"wrote {args.wav} and {lab}", file=out)
 
-    a = analyze(signal, FS, return_ssm=True, **params.analyze_options())
+    a = analyze(signal, FS, return_ssm=True, max_memory=params.max_memory, fallback=params.method == "default",
+                **params.analyze_options())
     fr = params.frames()
     m = params.analysis_method()
     if m is None:
@@ -188,9 +189,15 @@ def run_demo(args, out=None):
     else:
         how = f"method {params.resolved_method()}: {' + '.join(m.features)}"
         kernel, spacing, road = f"{m.kernel:g}s", f"{m.spacing:g}s", m.road
-    print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
-          f"{a.rate:.3f} frames/s ({how}); darker is more similar", file=out)
-    print(text_picture(a.ssm), file=out)
+    if a.road == "banded":
+        road = f"{road} on the band of the matrix (the {a.method!r} method)"
+    if a.ssm is not None:
+        print(f"\nself-similarity matrix: {a.ssm.shape[0]} x {a.ssm.shape[1]} frames, feature rate "
+              f"{a.rate:.3f} frames/s ({how}); darker is more similar", file=out)
+        print(text_picture(a.ssm), file=out)
+    else:
+        print(f"\nno self-similarity matrix: {a.note or 'the banded road'} ({len(a.novelty)} frames, "
+              f"feature rate {a.rate:.3f} frames/s)", file=out)
     print(f"\nnovelty: {road}, kernel {kernel} = {fr['kernel']} frames; peaks "
           f"are maxima of a window of {spacing} = {fr['neighbourhood']} frames", file=out)
     dropped = sorted(set(a.peak_frames.tolist()) - set(a.boundary_frames.tolist()))

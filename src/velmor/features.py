@@ -673,12 +673,17 @@ def log_mel(S: Spectrogram, *, n_mels: SupportsIndex = 128, fmin: float = 0.0, f
     top_db = _positive_real(top_db, "top_db")
     bank = _mel_filterbank(S.sr, S.n_fft, n_mels, fmin, fmax, S.magnitude.dtype)
     mel = bank @ S.power()  # in the spectrogram's precision, which the logarithm keeps
-    top = mel.max() if mel.size else 0.0
+    return _decibels(mel, float(mel.max()) if mel.size else 0.0, top_db)
+
+
+def _decibels(mel: NDArray[np.floating[Any]], top: float, top_db: float) -> Float64:
+    """``max(10 log10(mel / top), -top_db)`` as float64, computed in ``mel``'s own precision
+    (all ``-top_db`` unless ``top`` is positive)."""
     if not top > 0:
         return np.full(mel.shape, -top_db)
     floor = top * 10.0 ** (-top_db / 10.0)
     out = np.maximum(mel, mel.dtype.type(floor))
-    out /= top
+    out /= mel.dtype.type(top)
     np.log10(out, out=out)
     out *= 10.0
     decibels: Float64 = np.maximum(out.astype(np.float64), -top_db)

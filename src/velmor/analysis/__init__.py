@@ -13,12 +13,14 @@ Methods
     :data:`METHODS` maps a name to a :class:`Method`, one row naming the choice made at each
     stage; ``METHODS[name](signal, sr)`` returns the boundaries in seconds, and
     :func:`segment` returns them with the curves behind them.  :data:`DEFAULT_METHOD` is the
-    method the command line uses unless told otherwise.
+    method the command line uses unless told otherwise. :func:`plan` chooses the road by memory:
+    the dense matrices while they fit ``max_memory``, the band of :mod:`.banded` above it;
+    :func:`segment_file` reads a file a block at a time (:mod:`.audio_blocks`).
 """
 
 from .boundaries import refine, select_peaks
 from .frontend import ANALYSIS_SR, FeatureFrames, feature_frames
-from .methods import DEFAULT_METHOD, METHODS, Method, Segmentation, segment
+from .methods import DEFAULT_METHOD, METHODS, Method, Segmentation, TooLongError, plan, segment, segment_file
 from .novelty import checkerboard_novelty, combine, structure_novelty
 from .similarity import fuse, self_similarity
 
@@ -27,5 +29,5 @@ __all__ = [
     "self_similarity", "fuse",
     "checkerboard_novelty", "structure_novelty", "combine",
     "select_peaks", "refine",
-    "Method", "METHODS", "DEFAULT_METHOD", "Segmentation", "segment",
+    "Method", "METHODS", "DEFAULT_METHOD", "Segmentation", "segment", "segment_file", "plan", "TooLongError",
 ]

@@ -14,7 +14,7 @@ import numpy as np
 
 from velmor import unit7
 
-from . import frontend
+from . import banded, frontend
 from .boundaries import _odd, refine, select_peaks
 from .novelty import checkerboard_novelty, combine, structure_novelty
 from .similarity import fused_similarity
@@ -46,7 +46,12 @@ class Segmentation:
     frames : np.ndarray [shape=(k,), dtype=intp]
         Frames of the peaks chosen as boundaries, before any refinement.
     ssm : np.ndarray [shape=(n, n)] or None
-        The (fused) self-similarity matrix, when asked for.
+        The (fused) self-similarity matrix, when asked for on the dense road.
+    road : str
+        ``"dense"`` (the whole matrix) or ``"banded"`` (the band the kernel reads; see :func:`plan`).
+    features : FeatureFrames or None
+        The per-frame features the curve came from (segment-level similarity, labels, needs no
+        n x n matrix), None on the classic road.
     """
 
     boundaries: np.ndarray
@@ -59,6 +64,8 @@ class Segmentation:
     peaks: np.ndarray
     frames: np.ndarray
     ssm: np.ndarray | None = None
+    road: str = "dense"
+    features: frontend.FeatureFrames | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -85,6 +92,10 @@ class Method:
     refine_radius, refine_kernel
         Each boundary moves to the strongest change within ``refine_radius`` on the
         spectrogram's own time grid (0 switches refinement off).
+    lags
+        The structure road looks for repetitions within this many seconds only, on the band of
+        the matrix (:func:`velmor.analysis.banded.banded_structure_novelty`), in memory linear in
+        the length; None: anywhere, on the whole matrix.
     """
 
     name: str
@@ -107,10 +118,14 @@ class Method:
     lag_frames: int = 0
     neighbours: float = 0.1
     min_height: float = 0.1
+    lags: float | None = None
 
     def __post_init__(self):
         if self.road not in ROADS:
             raise ValueError(f"road must be one of {', '.join(ROADS)}, got {self.road!r}")
+        if self.lags is not None and (self.road != "structure" or not self.lags > 0):
+            raise ValueError(f"lags must be a positive number of seconds, on the structure road only; got {self.lags!r} "
+                             f"on the {self.road} road")
         if self.weights is not None and len(self.weights) != len(self.features):
             raise ValueError(f"weights must give one weight per feature, got {self.weights} for {self.features}")
 
@@ -142,35 +157,98 @@ def _classic(signal, sr, method, count):
                         method.parameters(), a.peak_frames, frames, a.ssm)
 
 
-MATRIX_COPIES = 5
-"""n x n float64 arrays that a method's road holds at its peak (measured: the fused matrix, a
+MATRIX_COPIES = banded.DENSE_COPIES
+"""n x n float64 arrays that a method's dense road holds at its peak (measured: the fused matrix, a
 partition of it, the recurrences and the padded lag matrix)."""
+
+LONG_METHOD = "long"
+"""The method the default method hands an input too long for its structure road, which needs the
+whole matrix: a structure road with repetitions looked for within a minute only, on the band of the
+matrix (memory linear in the length), at 5.4 frames per second. The lag limit and the neighbour share (0.2) were
+chosen on the tuning half of the quality corpus concatenated into 3 hours (make bench-long), where
+it scores F 0.59 / 0.69 at 0.5 s / 3 s on the tuning half and 0.58 / 0.66 on the held-out half,
+against 0.36 / 0.55 and 0.41 / 0.59 for the checkerboard road with the same settings."""
 
 
 def memory_budget() -> int:
-    """Bytes an analysis may spend on its matrices: half of this machine's memory."""
-    import os
-
-    try:
-        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2
-    except (ValueError, OSError, AttributeError):
-        return 8 << 30
+    """Bytes the dense road's matrices may take by default (:data:`banded.DEFAULT_MAX_MEMORY`, at
+    most half of this machine's memory)."""
+    return banded.max_memory()
 
 
-def check_memory(seconds, method):
-    """Refuse, before any feature work, an input whose dense matrices would not fit the budget."""
-    if not (np.isfinite(seconds) and seconds > 0):
-        return
-    n = int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
-    need = MATRIX_COPIES * 8 * n * n
-    if need > memory_budget():
-        raise MemoryError(
-            f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
-            f"{n} x {n} similarity matrices need about {need / 2 ** 30:.1f} GiB, more than half of this "
-            f"machine's memory; use the 'classic' method (fewer frames per second) or a shorter excerpt")
+class TooLongError(MemoryError):
+    """An input too long for a method whose road needs the whole self-similarity matrix."""
 
 
-def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **changes) -> Segmentation:
+def frames_for(seconds, method) -> int:
+    """Analysis frames of ``seconds`` of audio with ``method`` (an upper bound)."""
+    return int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
+
+
+def plan(seconds, method="default", *, max_memory=None, fallback=None):
+    """The method and road an input of ``seconds`` takes, decided before any feature work.
+
+    The dense road builds the n x n matrices; it is taken while they fit ``max_memory`` (bytes, or
+    a string such as ``"4G"``; default :func:`memory_budget`). Above it the checkerboard road runs
+    banded (:mod:`velmor.analysis.banded`: the same curve, memory linear in the length). The
+    structure road needs the whole matrix: with ``fallback`` (by default, when ``method`` is
+    ``"default"``) the input takes :data:`LONG_METHOD` instead (repetitions within a minute, on the
+    band), with the settings asked of the method; otherwise :class:`TooLongError` says which option
+    helps. A structure road with ``lags`` always takes the band.
+
+    Returns
+    -------
+    method : Method
+        The method to run (``parameters()["road"]`` tells its novelty road).
+    road : str
+        ``"dense"`` or ``"banded"``.
+    """
+    if isinstance(method, str):
+        if fallback is None:
+            fallback = method == "default"
+        try:
+            method = METHODS[DEFAULT_METHOD if method == "default" else method]
+        except KeyError:
+            raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+    budget = memory_budget() if max_memory is None else banded.parse_bytes(max_memory)
+    if method.road == "classic" or not (np.isfinite(seconds) and seconds > 0):
+        return method, "dense"
+    if method.lags is not None:  # reads the band only, whatever the length
+        return method, "banded"
+    n = frames_for(seconds, method)
+    need = banded.dense_bytes(n)
+    if need <= budget:
+        return method, "dense"
+    if method.road == "checkerboard":
+        return method, "banded"
+    if fallback:
+        # The long method with every setting in which this method differs from the default row
+        # (a kernel, features or frame rate asked for), so that what was asked for still holds.
+        row, long = METHODS[DEFAULT_METHOD], METHODS[LONG_METHOD]
+        asked = {f.name: getattr(method, f.name) for f in dataclasses.fields(Method)
+                 if f.name not in ("name", "road") and getattr(method, f.name) != getattr(row, f.name)}
+        return long.replace(**asked), "banded"
+    raise TooLongError(
+        f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
+        f"structure road needs the whole {n} x {n} similarity matrix, about {_size(need)}, "
+        f"more than the memory allowed ({_size(budget)}); use a method that reads only a band of it, "
+        f"in memory linear in the length (the default method, which then falls back to "
+        f"--method {LONG_METHOD}, or a checkerboard method such as fused), "
+        f"raise --max-memory (max_memory=), or use the 'classic' method (fewer frames per second) or a "
+        f"shorter excerpt")
+
+
+def _size(n):
+    return f"{n / 2 ** 30:.1f} GiB" if n >= 2 ** 30 else f"{n / 2 ** 20:.1f} MiB"
+
+
+def check_memory(seconds, method, max_memory=None):
+    """Refuse, before any feature work, an input too long for the method's road (see :func:`plan`)."""
+    plan(seconds, method, max_memory=max_memory, fallback=False)
+
+
+def segment(signal, sr, method="default", *, count=None, keep_ssm=False, max_memory=None, fallback=None,
+            **changes) -> Segmentation:
     """Find the section boundaries of a signal.
 
     Parameters
@@ -184,7 +262,10 @@ def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **chang
     count : int or None
         Ask for exactly this many boundaries (fewer only if the signal is too short).
     keep_ssm : bool
-        Keep the fused self-similarity matrix in the result.
+        Keep the fused self-similarity matrix in the result (on the dense road only).
+    max_memory, fallback
+        The memory the dense road's matrices may take, and what the structure road does above it
+        (see :func:`plan`).
     **changes
         Settings of the method to override (``kernel=8.0``, ``features=("mfcc",)``, ...).
 
@@ -192,7 +273,34 @@ def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **chang
     -------
     Segmentation
     """
+    if isinstance(method, str) and changes:
+        if fallback is None:
+            fallback = method == "default"
+        try:
+            method = METHODS[DEFAULT_METHOD if method == "default" else method]
+        except KeyError:
+            raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+    if changes:
+        method = method.replace(**changes)
+    seconds = np.shape(signal)[-1] / float(sr) if np.ndim(signal) else 0.0
+    method, road = plan(seconds, method, max_memory=max_memory, fallback=fallback)
+    if method.road == "classic":
+        return _classic(signal, sr, method, count)
+
+    raw = frontend.raw_features(signal, sr, method.features, n_fft=method.n_fft, hop_length=method.hop_length)
+    return segment_features(raw, method, count=count, keep_ssm=keep_ssm, road=road)
+
+
+def segment_file(path, method="default", *, count=None, keep_ssm=False, max_memory=None, fallback=None,
+                 **changes) -> Segmentation:
+    """:func:`segment` of an audio file, read and analysed a block at a time
+    (:func:`velmor.analysis.audio_blocks.file_features`): the samples of a long recording never
+    sit in memory whole. The road is chosen from the file's header, before any feature work."""
+    from . import audio_blocks
+
     if isinstance(method, str):
+        if fallback is None:
+            fallback = method == "default"
         try:
             method = METHODS[DEFAULT_METHOD if method == "default" else method]
         except KeyError:
@@ -200,28 +308,47 @@ def segment(signal, sr, method="default", *, count=None, keep_ssm=False, **chang
     if changes:
         method = method.replace(**changes)
     if method.road == "classic":
-        return _classic(signal, sr, method, count)
-    check_memory(np.shape(signal)[-1] / float(sr) if np.ndim(signal) else 0.0, method)
+        raise ValueError("the classic road reads the whole signal: use segment() on its samples")
+    method, road = plan(audio_blocks.file_info(path)["duration"], method, max_memory=max_memory, fallback=fallback)
+    raw, _ = audio_blocks.file_features(path, method.features, n_fft=method.n_fft, hop_length=method.hop_length)
+    return segment_features(raw, method, count=count, keep_ssm=keep_ssm, road=road)
 
-    raw = frontend.raw_features(signal, sr, method.features, n_fft=method.n_fft, hop_length=method.hop_length)
-    return segment_features(raw, method, count=count, keep_ssm=keep_ssm)
 
-
-def segment_features(raw, method, *, count=None, keep_ssm=False) -> Segmentation:
+def segment_features(raw, method, *, count=None, keep_ssm=False, road=None) -> Segmentation:
     """:func:`segment` from features already computed (:func:`velmor.analysis.frontend.raw_features`
-    with the method's features, ``n_fft`` and ``hop_length``): every stage after the spectrogram."""
+    with the method's features, ``n_fft`` and ``hop_length``): every stage after the spectrogram, on the
+    ``road`` that :func:`plan` chose (``"banded"`` takes checkerboard methods and structure roads
+    with ``lags`` only; None: banded for those with ``lags``, else dense)."""
+    if road is None:
+        road = "banded" if method.lags is not None else "dense"
+    if road not in ("dense", "banded"):
+        raise ValueError(f"road must be 'dense' or 'banded', got {road!r}")
+    if road == "banded" and not (method.road == "checkerboard" or method.lags is not None):
+        raise ValueError(f"the {method.road} road of the {method.name!r} method needs the whole matrix: "
+                         "it has no banded road (give it lags)")
+    if road == "dense" and method.lags is not None:
+        raise ValueError(f"the {method.name!r} method's lags are looked for on the band: road must be 'banded'")
     options = dict(cens_filter=method.cens_filter, lag_frames=method.lag_frames)
     frames = frontend.pooled(raw, method.features, method.pool, **options)
     rate = frames.rate
-    # The structure road alone is content with single precision, and twice as fast with it.
-    dtype = np.float32 if method.road == "structure" else np.float64
-    ssm = fused_similarity([frames.features[f] for f in method.features], method.weights, dtype=dtype)
     kernel = method.kernel if method.kernel_share is None else min(method.kernel, method.kernel_share * frames.duration)
     kernel_frames = kernel * rate
     curves = []
-    if method.road in ("checkerboard", "both"):
+    if road == "banded":
+        ssm = None
+        feats = [frames.features[f] for f in method.features]
+        if method.road == "structure":
+            curves.append(banded.banded_structure_novelty(feats, kernel_frames, lags=max(1, round(method.lags * rate)),
+                                                          weights=method.weights, neighbours=method.neighbours))
+        else:
+            curves.append(banded.banded_novelty(feats, kernel_frames, weights=method.weights))
+    else:
+        # The structure road alone is content with single precision, and twice as fast with it.
+        dtype = np.float32 if method.road == "structure" else np.float64
+        ssm = fused_similarity([frames.features[f] for f in method.features], method.weights, dtype=dtype)
+    if road == "dense" and method.road in ("checkerboard", "both"):
         curves.append(checkerboard_novelty(ssm, kernel_frames))
-    if method.road in ("structure", "both"):
+    if road == "dense" and method.road in ("structure", "both"):
         curves.append(structure_novelty(ssm, kernel_frames, neighbours=method.neighbours))
     novelty = curves[0] if len(curves) == 1 else combine(curves)
     # The structure road's curve climbs towards the ends, where its kernel meets repeated columns.
@@ -237,7 +364,7 @@ def segment_features(raw, method, *, count=None, keep_ssm=False) -> Segmentation
             boundaries = refined
     times = frames.boundary_times(np.arange(len(novelty)))
     return Segmentation(boundaries, novelty, times, rate, frames.duration, method.name, method.parameters(),
-                        candidates, peaks, ssm if keep_ssm else None)
+                        candidates, peaks, ssm if keep_ssm else None, road, frames)
 
 
 METHODS = {
@@ -248,11 +375,14 @@ METHODS = {
         Method("chroma", features=("cens",)),
         Method("fused", features=("mfcc", "cens")),
         Method("structure", features=("mfcc", "cens"), road="structure", pool=2, hop_length=3072, kernel=24.0,
-               kernel_share=1 / 3,
-               spacing=10.0, floor=0.13, margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.1),
+               kernel_share=1 / 3, spacing=10.0, floor=0.13, margin=4.0, refine_radius=0.5, cens_filter=17,
+               neighbours=0.1),
         Method("fused+structure", features=("mfcc", "cens"), road="both", lag_frames=2),
     )
 }
 """The methods by name; each is a callable ``(signal, sr) -> boundaries in seconds``."""
+
+METHODS[LONG_METHOD] = Method(LONG_METHOD, features=("mfcc", "cens"), road="structure", kernel=20.0, spacing=12.0,
+                              floor=0.1, margin=4.0, refine_radius=0.5, cens_filter=17, neighbours=0.2, lags=60.0)
 
 DEFAULT_METHOD = "structure"

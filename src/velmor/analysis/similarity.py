@@ -7,6 +7,13 @@ import numpy as np
 from velmor import unit7
 
 
+WHOLE_PRODUCT_FRAMES = 8192
+"""Inputs up to this many frames get their matrix from one product (``unit7.make_ssm``); longer
+ones from blocks of rows."""
+
+_BLOCK = 2048
+
+
 def self_similarity(features) -> np.ndarray:
     """Cosine self-similarity of a feature sequence.
 
@@ -23,7 +30,27 @@ def self_similarity(features) -> np.ndarray:
     f = np.ascontiguousarray(features, dtype=np.float64)
     if f.ndim != 2:
         raise ValueError(f"features must have shape (d, n), got shape {f.shape}")
-    return np.ascontiguousarray(unit7.make_ssm(f))
+    if f.shape[1] <= WHOLE_PRODUCT_FRAMES:
+        return np.ascontiguousarray(unit7.make_ssm(f))
+    # A long input: the threaded BLAS has been seen to crash on one product of this size, so it is
+    # handed the blocks below the diagonal one at a time, and they are mirrored above it (which
+    # keeps the matrix exactly symmetric, as the one product's is).
+    return _blockwise_gram(f)
+
+
+def _blockwise_gram(f):
+    """``f.T @ f`` from blocks below the diagonal, mirrored above it (exactly symmetric)."""
+    n = f.shape[1]
+    out = np.empty((n, n), dtype=f.dtype)
+    for i in range(0, n, _BLOCK):
+        rows = f[:, i:i + _BLOCK].T
+        for j in range(0, i + 1, _BLOCK):
+            block = rows @ f[:, j:j + _BLOCK]
+            if i == j:  # its lower triangle, mirrored
+                block = np.tril(block) + np.tril(block, -1).T
+            out[i:i + _BLOCK, j:j + _BLOCK] = block
+            out[j:j + _BLOCK, i:i + _BLOCK] = block.T
+    return out
 
 
 def fuse(ssms, weights=None) -> np.ndarray:
@@ -82,5 +109,7 @@ def fused_similarity(features, weights=None, *, dtype=np.float64) -> np.ndarray:
         raise ValueError(f"weights must be {len(features)} non-negative numbers with a positive sum, got {weights}")
     scales = np.sqrt(weights / weights.sum())
     stacked = np.vstack([(s * f).astype(dtype, copy=False) for s, f in zip(scales, features)])
+    if stacked.shape[1] > WHOLE_PRODUCT_FRAMES:  # no single huge product for the threaded BLAS
+        return _blockwise_gram(stacked)
     # X.T @ X is computed as a symmetric rank-k update: the result is exactly symmetric
     return stacked.T @ stacked

@@ -228,7 +228,9 @@ def main(argv=None):
         _quiet_stdout()
         return 141
     except MemoryError as exc:
-        say(f"velmor: out of memory{': ' + str(exc) if str(exc) else ''}")
+        from .analysis import _memory_message
+
+        say(f"velmor: {_memory_message(exc)}")
         return 1
     except KeyboardInterrupt:
         say("velmor: interrupted")

@@ -193,6 +193,8 @@ class Analysis:
     method: str = "classic"
     times: np.ndarray | None = None
     boundary_times: np.ndarray | None = None
+    road: str = "dense"
+    note: str | None = None
 
     @property
     def boundaries(self):
@@ -225,10 +227,9 @@ def analyse_signal(signal, params=Params()):
     if method is not None:
         from velmor.analysis import segment
 
-        seg = segment(signal, FS, method, keep_ssm=True)
-        return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
-                        peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(),
-                        method=params.resolved_method(), times=seg.times, boundary_times=seg.boundaries)
+        seg = segment(signal, FS, method, keep_ssm=True, max_memory=params.max_memory,
+                      fallback=params.method == "default")
+        return _of_segmentation(seg, params)
     if params.threshold is not None and not 0 <= params.threshold < 1:
         raise ValueError(f"the threshold must be at least 0 and below 1, got {params.threshold!r}")
     signal = np.ascontiguousarray(signal, dtype=np.float64)
@@ -251,6 +252,16 @@ def analyse_signal(signal, params=Params()):
                     peak_frames=peaks, boundary_frames=peaks[keep], frames=frames)
 
 
+def _of_segmentation(seg, params):
+    note = None
+    if seg.method != params.resolved_method():
+        note = (f"too long for the {params.resolved_method()!r} method's whole matrix within --max-memory: "
+                f"analysed with the {seg.method!r} method on the banded road")
+    return Analysis(duration=seg.duration, feature_rate=seg.rate, ssm=seg.ssm, novelty=seg.novelty,
+                    peak_frames=seg.peaks, boundary_frames=seg.frames, frames=params.frames(), method=seg.method,
+                    times=seg.times, boundary_times=seg.boundaries, road=seg.road, note=note)
+
+
 @dataclasses.dataclass(frozen=True)
 class Task:
     """One file of a batch: where to read it, its reference, where its plot goes."""
@@ -267,7 +278,8 @@ class Task:
 
 def analyse_file(task):
     """Analyse one file with :func:`velmor.analyze`; returns a JSON-ready result dict, or raises
-    AnalysisError/MissingExtra.
+    AnalysisError/MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
+    analysed a block at a time; the road (whole matrix or band) is chosen before any feature work.
 
     Warnings about the input (a truncated file, a reference out of order, a kernel longer than the
     audio) are listed in ``result["warnings"]``. A figure that cannot be written leaves the result
@@ -296,13 +308,32 @@ def analyse_file(task):
     return result
 
 
-def _analyse(task):
-    from velmor.api import analyze
+def _memory_message(exc):
+    from velmor.analysis.methods import TooLongError
 
-    dtype = np.float64 if task.params.analysis_method() is None else np.float32
-    signal, info = load_audio(task.path, dtype, content=task.audio)
+    if isinstance(exc, TooLongError):
+        return str(exc)
+    return f"out of memory: {exc}" if str(exc) else "out of memory"
+
+
+def _analyse(task):
+    from velmor import api
+
     reference = None if task.reference is None else read_annotation(task.reference)
-    s = analyze(signal, FS, return_ssm=task.plot is not None, **task.params.analyze_options())
+    options = dict(task.params.analyze_options(), return_ssm=task.plot is not None,
+                   max_memory=task.params.max_memory, fallback=task.params.method == "default")
+    info = None if task.params.analysis_method() is None or task.audio is not None \
+        or not os.path.isfile(task.path) else api._long_file(task.path)
+    try:
+        if info is not None:
+            s = api.analyze(task.path, **options)
+        else:
+            dtype = np.float64 if task.params.analysis_method() is None else np.float32
+            signal, info = load_audio(task.path, dtype, content=task.audio)
+            s = api.analyze(signal, FS, **options)
+            del signal
+    except MemoryError as exc:  # too long for the method's road (said before any feature work), or out of memory
+        raise AnalysisError(_memory_message(exc)) from None
     s = dataclasses.replace(s, source=task.path, sample_rate=float(info["sample_rate"]), channels=info["channels"])
     result = {
         "file": task.path,
@@ -312,6 +343,7 @@ def _analyse(task):
         "feature_rate": s.rate,
         "frames": len(s.novelty),
         "method": s.method,
+        "road": s.road,
         "features": task.params.describe()["features"],
         "parameters": task.params.describe(),
         "peak_frames": s.peak_frames.tolist(),
@@ -323,6 +355,8 @@ def _analyse(task):
         "reference": None if reference is None else reference.boundaries.tolist(),
         "scores": None if reference is None else score(s.boundaries, reference.boundaries, task.tolerances),
     }
+    if s.note is not None:
+        result["note"] = s.note
     if task.jams:
         try:
             result["jams"] = s.to_jams().dumps(indent=2)

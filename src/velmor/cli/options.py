@@ -96,6 +96,7 @@ class Params:
     margin: Duration | None = None
     method: str = "default"
     features: tuple | None = None
+    max_memory: str | None = None
 
     def __post_init__(self):
         # lengths may be given as seconds (8, 2.5) or as text ("750ms", "16f") from Python too
@@ -293,6 +294,17 @@ def feature_list(text):
     return names
 
 
+def memory_size(text):
+    """A number of bytes with an optional unit (``512M``, ``4G``)."""
+    from velmor.analysis.banded import parse_bytes
+
+    try:
+        parse_bytes(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
 def add_analysis_arguments(parser):
     """The options shared by ``velmor segment`` and ``velmor demo``."""
     from velmor.analysis import DEFAULT_METHOD, METHODS
@@ -314,6 +326,10 @@ def add_analysis_arguments(parser):
     g.add_argument("--margin", type=duration, default=None, metavar="DUR",
                    help="ignore peaks this close to the start or end (default: the method's; half the "
                         "kernel for classic)")
+    g.add_argument("--max-memory", type=memory_size, default=None, metavar="SIZE",
+                   help="memory the whole self-similarity matrices may take, e.g. 512M or 8G (default 2G, "
+                        "at most half the machine's); longer inputs take the banded road, and the default "
+                        "method falls back to the 'long' method")
     c = parser.add_argument_group("classic road", "options of --method classic only")
     c.add_argument("--smooth", type=duration, default=None, metavar="DUR",
                    help="average the SSM along its diagonals over this length first (default: off)")
@@ -347,4 +363,5 @@ def params_from_args(args):
     classic = {name: getattr(args, name) if getattr(args, name) is not None else getattr(defaults, name)
                for name in CLASSIC_ONLY}
     return Params(kernel=args.kernel, neighbourhood=args.neighbourhood, margin=args.margin,
-                  method=args.method, features=args.features, **classic)
+                  method=args.method, features=args.features, max_memory=getattr(args, "max_memory", None),
+                  **classic)

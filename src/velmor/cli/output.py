@@ -58,6 +58,8 @@ def format_text(result):
         f"  boundaries (s): {_times(result['boundaries'])}",
         f"  labels:         {' '.join(result['labels'])}",
     ]
+    if result.get("note"):
+        lines.insert(1, f"  note: {result['note']}")
     if result["reference"] is not None:
         lines.append(f"  reference  (s): {_times(result['reference'])}")
         for s in result["scores"]:
