@@ -64,11 +64,11 @@ def build_parser():
                     "libsndfile reads it) and print them in seconds.",
         epilog="Results go to standard output (or --output); errors, the progress bar and the "
                "summary go to standard error. The exit status is 1 if any file failed, 130 after "
-               "Ctrl-C (the finished results are still written; a JSON list is closed), 141 when the "
-               "reader of the output stops (as in '| head -1': velmor stops quietly too). "
-               "Result files and figures are written whole or not at all, and replace earlier ones "
-               "only when they are written anew: an existing result of a file that now fails is "
-               "removed, so whatever --output holds is a result of this run.")
+               "Ctrl-C and 143 after SIGTERM (the finished results are still written; a JSON list is "
+               "closed), 141 when the reader of the output stops (as in '| head -1': velmor stops "
+               "quietly too). Result files and figures are written whole or not at all, and replace "
+               "earlier ones only when they are written anew: an earlier result of a file that now "
+               "fails is removed, so a result file in --output is always that of its file's last run.")
     seg.add_argument("files", nargs="+", metavar="FILE", help="audio files; - reads standard input")
     g = seg.add_argument_group("scoring")
     g.add_argument("-r", "--ref", action="append", metavar="PATH",
