@@ -2,8 +2,8 @@
 
 ``main(argv)`` is the entry point of the console script and of ``python -m velmor``; it
 returns the exit status (0 when everything worked, 1 when a file failed, an output could not be
-written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C, 141
-when the reader of standard output went away, as a program killed by SIGPIPE).
+written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C, 143
+after SIGTERM, 141 when the reader of standard output went away, as a program killed by SIGPIPE).
 
 ``velmor segment`` is a thin shell over :func:`velmor.analyze`, ``velmor eval`` over
 :func:`velmor.evaluate`. The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),

@@ -146,7 +146,7 @@ def _on_sigterm(number, frame):
 
 def _stop(pool, kill):
     """Shut a pool down; with ``kill``, end its workers first rather than wait for their files."""
-    if kill:
+    if kill:  # the executor has no public way to end its workers; without one, shutdown waits for them
         for process in list((getattr(pool, "_processes", None) or {}).values()):
             with contextlib.suppress(Exception):
                 process.terminate()
