@@ -234,6 +234,11 @@ def test_no_traceback_when_standard_streams_fail(song, tmp_path):
             assert p.returncode == 1 and "standard output is closed" in line
         else:  # nowhere to say anything: the results still come, and the status tells
             assert p.returncode == 0 and p.stdout.startswith(path.encode())
+    # closed after start: Python made a stream on it, which must not take results to nowhere
+    code = f"import os, sys; os.close(1); from velmor.cli import main; sys.exit(main({['segment', path, *FAST]!r}))"
+    p = subprocess.run([sys.executable, "-c", code], stderr=subprocess.PIPE)
+    (line,) = lines(p.stderr.decode())
+    assert p.returncode == 1 and "standard output is closed" in line
     if os.path.exists("/dev/full"):
         with open("/dev/full", "wb") as full:
             p = subprocess.run([sys.executable, "-m", "velmor", "segment", path, *FAST], stdout=full,

@@ -190,9 +190,10 @@ def _check_eval_args(parser, args):
 
 def _keep_standard_fds():
     """Give a closed standard descriptor (0, 1 or 2) /dev/null, so that no file opened later takes
-    its number: a library's message to fd 2 must never land in a result file. ``sys.stdout`` and
-    ``sys.stderr`` stay None, as Python set them, and are treated as closed."""
-    for fd in (0, 1, 2):
+    its number: a library's message to fd 2 must never land in a result file. The stream on it
+    becomes None, as Python makes it when the descriptor is closed at start, and is treated as
+    closed (results are not written to /dev/null as if all were well)."""
+    for fd, name in ((0, "stdin"), (1, "stdout"), (2, "stderr")):
         try:
             os.fstat(fd)
         except OSError:
@@ -200,6 +201,10 @@ def _keep_standard_fds():
             if null != fd:
                 os.dup2(null, fd)
                 os.close(null)
+            stream = getattr(sys, name)
+            with contextlib.suppress(Exception):
+                if stream is not None and stream.fileno() == fd:
+                    setattr(sys, name, None)
 
 
 def _quiet_stdout():
