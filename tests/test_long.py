@@ -228,3 +228,9 @@ def test_the_demo_runs_on_the_banded_road(capsys):
     assert "no self-similarity matrix: too long for the 'structure' method" in out
     assert "novelty: structure on the band of the matrix (the 'long' method)" in out
     assert "R 1.000" in out.split("tolerance 3 s:")[1]  # the demo's sections are all found
+
+
+def test_a_frame_rate_asked_of_the_default_method_is_kept_whole_by_the_fallback():
+    asked = A.METHODS["structure"].replace(hop_length=1024)  # the default row's own pool, 2
+    m, road = A.plan(3 * HOUR, asked, fallback=True)
+    assert (m.name, road, m.hop_length, m.pool) == ("long", "banded", 1024, 2)

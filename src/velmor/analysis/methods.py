@@ -185,6 +185,10 @@ def frames_for(seconds, method) -> int:
     return int(seconds * frontend.ANALYSIS_SR / (method.hop_length * method.pool)) + 1
 
 
+FRAMING = ("n_fft", "hop_length", "pool")
+"""The settings that make a method's frame rate together."""
+
+
 def plan(seconds, method="default", *, max_memory=None, fallback=None):
     """The method and road an input of ``seconds`` takes, decided before any feature work.
 
@@ -227,6 +231,8 @@ def plan(seconds, method="default", *, max_memory=None, fallback=None):
         row, long = METHODS[DEFAULT_METHOD], METHODS[LONG_METHOD]
         asked = {f.name: getattr(method, f.name) for f in dataclasses.fields(Method)
                  if f.name not in ("name", "road") and getattr(method, f.name) != getattr(row, f.name)}
+        if asked.keys() & FRAMING:  # a frame rate asked for is the framing as a whole
+            asked.update({name: getattr(method, name) for name in FRAMING})
         return long.replace(**asked), "banded"
     raise TooLongError(
         f"{seconds / 60:.1f} minutes of audio are too long for the {method.name!r} method: its "
