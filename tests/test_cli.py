@@ -1,5 +1,6 @@
 """The velmor command line on small generated audio files."""
 
+import contextlib
 import csv
 import io
 import json
@@ -120,16 +121,20 @@ def test_reference_scores(capsys, song, tmp_path, reference, f_at_3s):
     assert f"{f_at_3s:.3f} at 3 s (1 with reference)" in err
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("3\n1.5\n# comment\n\n1.5\n", [1.5, 3.0]),
-    ("10 20 B\n0 10 A\n20 31.5 A\n", [10.0, 20.0]),  # unsorted lab: first start, last end dropped
-    ("0 10 A\n12 20 B\n", [10.0, 12.0]),  # a gap: both its edges are boundaries
-    ("0.0\t5.0\tintro  # tabs\n", []),
+@pytest.mark.parametrize("text, expected, backwards", [
+    ("3\n1.5\n# comment\n\n1.5\n", [1.5, 3.0], False),
+    ("10 20 B\n0 10 A\n20 31.5 A\n", [10.0, 20.0], True),  # unsorted lab: first start, last end dropped
+    ("0 10 A\n12 20 B\n", [10.0, 12.0], False),  # a gap: both its edges are boundaries
+    ("0.0\t5.0\tintro  # tabs\n", [], False),
+    ("0 10 A\n8 20 B\n", [8.0], True),  # overlapping segments
 ])
-def test_read_reference(tmp_path, text, expected):
+def test_read_reference(tmp_path, text, expected, backwards):
+    from velmor.annotations import AnnotationWarning
+
     path = tmp_path / "r.txt"
     path.write_text(text)
-    assert read_reference(path).tolist() == expected
+    with pytest.warns(AnnotationWarning, match="line 2") if backwards else contextlib.nullcontext():
+        assert read_reference(path).tolist() == expected
 
 
 @pytest.mark.parametrize("text", ["1\n2 3 A\n", "abc\n", "-1\n", "1 nan X\n"])
@@ -218,6 +223,7 @@ def test_reference_directory_and_mean_f(capsys, song, tmp_path):
     ["--ref", "a.txt", "--ref", "b.txt"], ["--plot", "{name}.png"],
     ["--method", "nope"], ["--features", "mfcc,loudness"], ["--features", ""], ["--features", "mfcc,mfcc"],
     ["--smooth", "2s"], ["--method", "structure", "--cens-ds", "4"], ["--method", "classic", "--features", "mfcc"],
+    ["--method", "classic", "--threshold", "1"], ["-", "-"],
 ])
 def test_bad_options_are_usage_errors(capsys, song, extra):
     with pytest.raises(SystemExit) as exc:

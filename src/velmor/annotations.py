@@ -18,6 +18,7 @@ import glob
 import json
 import math
 import os
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, cast, runtime_checkable
 
@@ -26,6 +27,15 @@ from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
     from .api import Structure
+
+MAX_BYTES = 16 << 20
+"""The largest annotation file read (a reference is text of a few kilobytes; this stops
+``/dev/zero`` or a wrong file from filling the memory)."""
+
+
+class AnnotationWarning(UserWarning):
+    """An annotation that can be read, but not as it was likely meant (segments out of order)."""
+
 
 SUFFIXES = (".lab", ".txt", ".jams")
 """Suffixes of annotation files that :func:`find_annotation` pairs with a stem (and ``STEM.*.lab``)."""
@@ -123,6 +133,7 @@ class Annotation:
 def _from_text(path: str, text: str) -> Annotation:
     times: list[float] = []
     segments: list[tuple[float, float, str]] = []
+    backwards: int | None = None
     for number, line in enumerate(text.splitlines(), start=1):
         fields = line.split("#", 1)[0].split()
         if not fields:
@@ -137,7 +148,12 @@ def _from_text(path: str, text: str) -> Annotation:
         if len(values) == 1:
             times.append(values[0])
         else:
+            if backwards is None and segments and values[0] < segments[-1][1] - 1e-9:
+                backwards = number
             segments.append((values[0], values[1], " ".join(fields[2:])))
+    if backwards is not None and not times:
+        warnings.warn(f"{path}, line {backwards}: the segment starts before the one above it ends; "
+                      "segments are read in time order", AnnotationWarning, stacklevel=3)
     if times and segments:
         raise ValueError(f"{path}: mixes single times with 'start end' lines")
     if times:
@@ -204,9 +220,11 @@ def read_annotation(path: str | os.PathLike[str]) -> Annotation:
         return _from_jams(path)
     try:
         with open(path, encoding="utf-8") as f:
-            text = f.read()
+            text = f.read(MAX_BYTES + 1)
     except (OSError, UnicodeDecodeError) as exc:
         raise OSError(f"cannot read {path}: {exc}") from None
+    if len(text) > MAX_BYTES:
+        raise ValueError(f"{path}: too large for an annotation (over {MAX_BYTES >> 20} MB)")
     if path.lower().endswith(".json"):
         try:
             return _from_json(path, json.loads(text))

@@ -100,13 +100,21 @@ def _add(buf, at, x, fs=FS):
 
 
 def write_wav(path, signal, fs=FS):
-    """Write a mono 16-bit WAV file with the standard library."""
+    """Write a mono 16-bit WAV file with the standard library, whole or not at all; makes the
+    path's folder if needed."""
+    import io
+
+    from velmor._files import write_whole
+
     pcm = np.clip(np.round(np.asarray(signal) * 32767), -32768, 32767).astype("<i2")
-    with wave.open(str(path), "wb") as w:
+    buf = io.BytesIO()
+    with wave.open(buf, "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
         w.setframerate(fs)
         w.writeframes(pcm.tobytes())
+    os.makedirs(os.path.dirname(os.path.abspath(os.fspath(path))), exist_ok=True)
+    write_whole(path, buf.getvalue())
 
 
 def text_picture(m, size=34, shades=" .:-=+*#%@"):
@@ -147,9 +155,11 @@ def _pairs(detected, true):
 
 def run_demo(args, out=None):
     """The ``velmor demo`` command; ``args`` as parsed by :func:`velmor.cli.build_parser`."""
+    from velmor._files import reason, write_whole
     from velmor.api import analyze
     from velmor.cli.analysis import score
     from velmor.cli.options import params_from_args
+    from velmor.cli.output import say, shown
 
     out = out or sys.stdout
     params = params_from_args(args)
@@ -158,10 +168,15 @@ def run_demo(args, out=None):
     print(f"velmor demo: {len(signal) / FS:.1f} s at {FS} Hz (seed {args.seed}), sections "
           + " ".join(f"{lab} {s:.0f}-{e:.0f} s" for s, e, lab in segments), file=out)
     if args.wav:
-        write_wav(args.wav, signal)
         lab = os.path.splitext(str(args.wav))[0] + ".lab"
-        with open(lab, "w", encoding="utf-8") as f:
-            f.writelines(f"{s:.3f}\t{e:.3f}\t{label}\n" for s, e, label in segments)
+        for path, write in ((args.wav, lambda p: write_wav(p, signal)),
+                            (lab, lambda p: write_whole(p, "".join(f"{s:.3f}\t{e:.3f}\t{label}\n"
+                                                                   for s, e, label in segments).encode()))):
+            try:
+                write(path)
+            except OSError as exc:
+                say(f"velmor demo: cannot write {shown(path)}: {reason(exc)}")
+                return 1
         print(f"wrote {args.wav} and {lab}", file=out)
 
     a = analyze(signal, FS, return_ssm=True, max_memory=params.max_memory, fallback=params.method == "default",
@@ -212,6 +227,9 @@ def run_demo(args, out=None):
             print(f"\nwrote {args.plot}", file=out)
         except ImportError as exc:  # the plot extra is missing
             print(f"\nno plot: {exc}", file=out)
+        except (OSError, ValueError) as exc:
+            say(f"velmor demo: cannot write the figure {shown(args.plot)}: {reason(exc)}")
+            return 1
     return 0
 
 

@@ -181,7 +181,8 @@ def save_figure(result: Structure, path: _PathT, *, reference: AnnotationLike | 
                 dpi: float = 100, figsize: tuple[float, float] = (7.5, 9.0)) -> _PathT:
     """Write the figure of :func:`plot_structure` to ``path`` (PNG, PDF or SVG by its suffix).
 
-    Draws on a figure of its own (no pyplot state); makes the path's folder if needed.
+    Draws on a figure of its own (no pyplot state); makes the path's folder if needed. The file
+    is written whole or not at all: an earlier figure at ``path`` stays until the new one is complete.
 
     Parameters
     ----------
@@ -215,7 +216,13 @@ def save_figure(result: Structure, path: _PathT, *, reference: AnnotationLike | 
     fig = Figure(figsize=figsize)
     ax = fig.add_subplot()
     plot_structure(result, ax, reference=reference, title=title)
+    import io
+
+    from ._files import write_whole
+
+    image = io.BytesIO()
+    fig.savefig(image, format=fmt, dpi=dpi, bbox_inches="tight")
     folder = os.path.dirname(os.path.abspath(where))
     os.makedirs(folder, exist_ok=True)
-    fig.savefig(path, format=fmt, dpi=dpi, bbox_inches="tight")
+    write_whole(path, image.getvalue())
     return path

@@ -1,8 +1,9 @@
 """The ``velmor`` command line: ``velmor demo``, ``velmor segment FILE...`` and ``velmor eval``.
 
 ``main(argv)`` is the entry point of the console script and of ``python -m velmor``; it
-returns the exit status (0 when everything worked, 1 when a file failed or an optional
-dependency is missing, 2 for a bad command line).
+returns the exit status (0 when everything worked, 1 when a file failed, an output could not be
+written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C, 143
+after SIGTERM, 141 when the reader of standard output went away, as a program killed by SIGPIPE).
 
 ``velmor segment`` is a thin shell over :func:`velmor.analyze`, ``velmor eval`` over
 :func:`velmor.evaluate`. The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),
@@ -11,6 +12,8 @@ a JSON-ready dict), :func:`load_audio` and :func:`read_reference`.
 """
 
 import argparse
+import contextlib
+import errno
 import os
 import sys
 
@@ -60,8 +63,13 @@ def build_parser():
         description="Find section boundaries in audio files (WAV, FLAC, OGG, and MP3 where "
                     "libsndfile reads it) and print them in seconds.",
         epilog="Results go to standard output (or --output); errors, the progress bar and the "
-               "summary go to standard error. The exit status is 1 if any file failed.")
-    seg.add_argument("files", nargs="+", metavar="FILE", help="audio files")
+               "summary go to standard error. The exit status is 1 if any file failed, 130 after "
+               "Ctrl-C and 143 after SIGTERM (the finished results are still written; a JSON list is "
+               "closed), 141 when the reader of the output stops (as in '| head -1': velmor stops "
+               "quietly too). Result files and figures are written whole or not at all, and replace "
+               "earlier ones only when they are written anew: an earlier result of a file that now "
+               "fails is removed, so a result file in --output is always that of its file's last run.")
+    seg.add_argument("files", nargs="+", metavar="FILE", help="audio files; - reads standard input")
     g = seg.add_argument_group("scoring")
     g.add_argument("-r", "--ref", action="append", metavar="PATH",
                    help="reference boundaries: a file of times (one per line) or of "
@@ -74,11 +82,13 @@ def build_parser():
                    help="result format (default %(default)s)")
     g.add_argument("-o", "--output", metavar="DIR",
                    help="write one result file per input, DIR/STEM.txt|csv|json|lab|jams, "
-                        "instead of printing")
+                        "instead of printing; a result already there is replaced when the input "
+                        "succeeds and removed when it fails (standard input is STEM 'stdin')")
     g.add_argument("--plot", metavar="FILE",
                    help="write a figure of the analysis (SSM, labels, novelty); "
                         f"{FIGURE_HELP}; with several inputs, the path "
-                        "must contain {stem} (the input's name without extension)")
+                        "must contain {stem} (the input's name without extension); an existing "
+                        "folder (or a path ending in /) means FOLDER/{stem}.png")
     g.add_argument("--dpi", type=dpi, default=100.0, help="resolution of PNG figures (default %(default)g)")
     g.add_argument("-q", "--quiet", action="store_true", help="no summary line")
     g = seg.add_argument_group("batch")
@@ -114,13 +124,24 @@ def build_parser():
 
 
 def _stem(path):
-    return os.path.splitext(os.path.basename(path))[0]
+    from .batch import stem
+
+    return stem(path)
+
+
+def _is_folder(path):
+    """``--plot`` names a folder: an existing one, or one written with a trailing slash."""
+    return path.endswith(("/", os.sep)) or os.path.isdir(path)
 
 
 def _check_segment_args(parser, args):
     """Cross-option checks that argparse's types cannot do; each failure is a usage error."""
     sp = parser.segment_parser
     n = len(args.files)
+    if args.files.count("-") > 1:
+        sp.error("standard input (-) can be read only once")
+    if args.plot is not None and _is_folder(args.plot):
+        args.plot = os.path.join(args.plot.replace("{", "{{").replace("}", "}}"), "{stem}.png")
     args.tolerance = tuple(args.tolerance or DEFAULT_TOLERANCES)
     refs = args.ref or []
     if len(refs) == 1 and os.path.isdir(refs[0]):
@@ -167,36 +188,106 @@ def _check_eval_args(parser, args):
         ep.error(f"--ref given {len(args.ref)} time(s) for {n} result(s): give one per result, or a folder")
 
 
+def _keep_standard_fds():
+    """Give a closed standard descriptor (0, 1 or 2) /dev/null, so that no file opened later takes
+    its number: a library's message to fd 2 must never land in a result file. The stream on it
+    becomes None, as Python makes it when the descriptor is closed at start, and is treated as
+    closed (results are not written to /dev/null as if all were well)."""
+    for fd, name in ((0, "stdin"), (1, "stdout"), (2, "stderr")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+            stream = getattr(sys, name)
+            with contextlib.suppress(Exception):
+                if stream is not None and stream.fileno() == fd:
+                    setattr(sys, name, None)
+
+
+def _quiet_stdout():
+    """After standard output failed: point it at /dev/null, so that Python's last flush at exit
+    neither fails again nor prints a complaint."""
+    stream = sys.stdout
+    if stream is None or stream is not sys.__stdout__:
+        return
+    with contextlib.suppress(Exception):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+
+
 def main(argv=None):
+    from .output import say
+
+    _keep_standard_fds()
     parser = build_parser()
     args = parser.parse_args(argv)
+    try:
+        status = _run(parser, args)
+        if sys.stdout is not None:
+            sys.stdout.flush()  # what the commands printed last: its errors are theirs too
+    except BrokenPipeError:  # e.g. 'velmor segment ... | head -1': stop quietly, as 'yes | head -1' does
+        _quiet_stdout()
+        return 141
+    except MemoryError as exc:
+        from .analysis import _memory_message
+
+        say(f"velmor: {_memory_message(exc)}")
+        return 1
+    except KeyboardInterrupt:
+        say("velmor: interrupted")
+        return 130
+    except OSError as exc:
+        if sys.stdout is None or not _is_stdout_error(exc):
+            raise
+        from .._files import reason
+
+        say(f"velmor: cannot write to standard output: {reason(exc)}")
+        _quiet_stdout()
+        return 1
+    return status
+
+
+def _is_stdout_error(exc):
+    """Whether an OSError that reached :func:`main` came from standard output: the commands report
+    the errors of their own files, and leave those of the stream they print to (a full disk, a
+    closed descriptor) to the final flush, which tells by trying again."""
+    try:
+        sys.stdout.flush()
+    except OSError:
+        return True
+    return getattr(exc, "filename", None) is None and exc.errno in (errno.EBADF, errno.ENOSPC, errno.EIO,
+                                                                       errno.EDQUOT, errno.EFBIG)
+
+
+def _run(parser, args):
+    from .output import say
+
+    if args.command != "segment" and sys.stdout is None and not getattr(args, "output", None):
+        say("velmor: standard output is closed: nowhere to write the results")
+        return 1
     if args.command == "eval":
         _check_eval_args(parser, args)
         from .evaluate import run_eval
 
-        try:
-            return run_eval(args)
-        except BrokenPipeError:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            return 1
+        return run_eval(args)
     if args.command == "segment":
         _check_segment_args(parser, args)
     elif args.plot is not None:
+        if _is_folder(args.plot):
+            args.plot = os.path.join(args.plot, "velmor-demo.png")
         _check_figure_suffix(parser.demo_parser, args.plot)
     check_analysis_args(parser.segment_parser if args.command == "segment" else parser.demo_parser, args)
-    try:
-        if args.command == "demo":
-            from ..demo import run_demo
+    if args.command == "demo":
+        from ..demo import run_demo
 
-            return run_demo(args)
-        from .batch import run_segment
+        return run_demo(args)
+    from .batch import run_segment
 
-        return run_segment(args)
-    except BrokenPipeError:  # e.g. 'velmor segment ... | head': stop quietly
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+    return run_segment(args)
 
 
 __all__ = ["main", "build_parser", "Analysis", "Duration", "Params", "Task", "analyse_file",

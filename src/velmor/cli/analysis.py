@@ -5,10 +5,15 @@ Everything here is plain functions of picklable arguments, so a process pool can
 """
 
 import dataclasses
+import io
 import os
+import re
+import sys
+import warnings
 
 import numpy as np
 
+from .._files import reason
 from .options import FS, Params
 
 _EXTRAS = {
@@ -40,21 +45,55 @@ class AnalysisError(Exception):
     """A file that cannot be analysed (unreadable, empty, unusable reference)."""
 
 
+class AudioWarning(UserWarning):
+    """An audio file that can be analysed, but not as its header describes it."""
+
+
 # ---------------------------------------------------------------- audio in
 
-def load_audio(path, dtype=np.float64):
+# libsndfile's note on a data chunk that the header makes longer than the file
+_CUT_SHORT = re.compile(r"^(?:data|SSND)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
+
+
+def _cut_short(f, frames_read):
+    """How many frames the header of an open SoundFile promises beyond those there, or 0 (also
+    when less than a tenth of a second is missing, as a compressed format's estimate may be off)."""
+    m = _CUT_SHORT.search(f.extra_info or "")
+    if m and 0 < int(m.group(2)) < int(m.group(1)):
+        missing = round(frames_read * (int(m.group(1)) / int(m.group(2)) - 1))
+    else:
+        missing = f.frames - frames_read
+    return missing if missing >= f.samplerate / 10 else 0
+
+
+def load_audio(path, dtype=np.float64, content=None):
     """Read an audio file as a mono signal at 22050 Hz, of ``dtype`` (float32 or float64).
 
     Returns ``(signal, info)`` with ``info`` the file's own sample rate and channel count.
-    Channels are averaged; other rates are resampled with soxr.
+    Channels are averaged; other rates are resampled with soxr. ``content`` holds the file's bytes
+    when they were read already (standard input). A file shorter than its header says is read as
+    far as it goes, with a warning (:class:`AudioWarning`).
     """
     sf = need("soundfile")
-    if not os.path.exists(path):
-        raise AnalysisError("no such file")
-    if os.path.isdir(path):
-        raise AnalysisError("is a directory, not an audio file")
+    if content is not None:
+        source = io.BytesIO(content)
+    else:
+        if not os.path.exists(path):
+            raise AnalysisError("no such file")
+        if os.path.isdir(path):
+            raise AnalysisError("is a directory, not an audio file")
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as exc:  # libsndfile would say only "System error."
+            raise AnalysisError(f"cannot open: {(exc.strerror or str(exc)).lower()}") from None
+        source = os.fspath(path)
+        try:
+            source.encode(sys.getfilesystemencoding())
+        except UnicodeEncodeError:  # a name that is not UTF-8 reaches the library byte for byte
+            source = os.fsencode(source)
     try:
-        with sf.SoundFile(os.fspath(path)) as f:
+        with sf.SoundFile(source) as f:
             if f.subtype == "PCM_16":
                 # 16-bit samples scaled here, as the library would (by 1/32768), and four times faster
                 data = f.read(dtype="int16", always_2d=True)
@@ -65,10 +104,14 @@ def load_audio(path, dtype=np.float64):
                 data = f.read(dtype="float32" if dtype == np.float32 else "float64", always_2d=True)
                 scale = None
             rate = f.samplerate
+            missing = _cut_short(f, data.shape[0])
     except (RuntimeError, sf.SoundFileError) as exc:  # LibsndfileError is a RuntimeError
         raise AnalysisError(f"cannot read audio: {exc}") from None
     if data.shape[0] == 0:
         raise AnalysisError("the file holds no audio samples")
+    if missing:
+        warnings.warn(f"the audio stops at {data.shape[0] / rate:.1f} s, but its header promises "
+                      f"{(data.shape[0] + missing) / rate:.1f} s (a truncated file?)", AudioWarning, stacklevel=2)
     if data.shape[1] == 1:
         signal = data[:, 0].astype(dtype)
     else:
@@ -187,6 +230,8 @@ def analyse_signal(signal, params=Params()):
         seg = segment(signal, FS, method, keep_ssm=True, max_memory=params.max_memory,
                       fallback=params.method == "default")
         return _of_segmentation(seg, params)
+    if params.threshold is not None and not 0 <= params.threshold < 1:
+        raise ValueError(f"the threshold must be at least 0 and below 1, got {params.threshold!r}")
     signal = np.ascontiguousarray(signal, dtype=np.float64)
     ssm, ff = unit7.audio_to_ssm(signal, params.cens_filter, params.cens_ds, params.fft_len)
     frames = params.frames()
@@ -228,29 +273,67 @@ class Task:
     plot: str | None = None
     dpi: float = 100.0
     jams: bool = False
+    audio: bytes | None = None  # the file's bytes when read already (standard input)
 
 
 def analyse_file(task):
     """Analyse one file with :func:`velmor.analyze`; returns a JSON-ready result dict, or raises
     AnalysisError/MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
-    analysed a block at a time; the road (whole matrix or band) is chosen before any feature work."""
+    analysed a block at a time; the road (whole matrix or band) is chosen before any feature work.
+
+    Warnings about the input (a truncated file, a reference out of order, a kernel longer than the
+    audio) are listed in ``result["warnings"]``. A figure that cannot be written leaves the result
+    as it is, with ``plot`` None and the reason in ``plot_error``.
+    """
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result, s, reference = _analyse(task)
+    notes = list(dict.fromkeys(str(w.message) for w in caught))
+    kernel = task.params.frames()["kernel"] / task.params.feature_rate
+    if kernel > s.duration:
+        notes.append(f"the kernel ({kernel:.3g} s) is longer than the audio ({s.duration:.3g} s), so no "
+                     "change can stand out: give a shorter --kernel")
+    if notes:
+        result["warnings"] = notes
+    if task.plot is not None:
+        from velmor.plot import save_figure
+
+        name = os.fsencode(os.path.basename(task.path)).decode("utf-8", "replace")
+        try:
+            save_figure(s, task.plot, reference=reference,
+                        title=f"{name}: method {s.method}, labels {' '.join(s.labels)}", dpi=task.dpi)
+            result["plot"] = task.plot
+        except Exception as exc:  # the result stands without its figure
+            result["plot"], result["plot_error"] = None, reason(exc)
+    return result
+
+
+def _memory_message(exc):
+    from velmor.analysis.methods import TooLongError
+
+    if isinstance(exc, TooLongError):
+        return str(exc)
+    return f"out of memory: {exc}" if str(exc) else "out of memory"
+
+
+def _analyse(task):
     from velmor import api
 
     reference = None if task.reference is None else read_annotation(task.reference)
     options = dict(task.params.analyze_options(), return_ssm=task.plot is not None,
                    max_memory=task.params.max_memory, fallback=task.params.method == "default")
-    info = None if task.params.analysis_method() is None or not os.path.isfile(task.path) \
-        else api._long_file(task.path)
+    info = None if task.params.analysis_method() is None or task.audio is not None \
+        or not os.path.isfile(task.path) else api._long_file(task.path)
     try:
         if info is not None:
             s = api.analyze(task.path, **options)
         else:
             dtype = np.float64 if task.params.analysis_method() is None else np.float32
-            signal, info = load_audio(task.path, dtype)
+            signal, info = load_audio(task.path, dtype, content=task.audio)
             s = api.analyze(signal, FS, **options)
             del signal
-    except MemoryError as exc:  # too long for the method's road: said before any feature work
-        raise AnalysisError(str(exc)) from None
+    except MemoryError as exc:  # too long for the method's road (said before any feature work), or out of memory
+        raise AnalysisError(_memory_message(exc)) from None
     s = dataclasses.replace(s, source=task.path, sample_rate=float(info["sample_rate"]), channels=info["channels"])
     result = {
         "file": task.path,
@@ -279,11 +362,4 @@ def analyse_file(task):
             result["jams"] = s.to_jams().dumps(indent=2)
         except ImportError as exc:
             raise MissingExtra(str(exc)) from None
-    if task.plot is not None:
-        from velmor.plot import save_figure
-
-        save_figure(s, task.plot, reference=reference,
-                    title=f"{os.path.basename(task.path)}: method {s.method}, labels {' '.join(s.labels)}",
-                    dpi=task.dpi)
-        result["plot"] = task.plot
-    return result
+    return result, s, reference

@@ -1,18 +1,35 @@
-"""``velmor segment``: analyse files one by one or in a process pool, report as they finish."""
+"""``velmor segment``: analyse files one by one or in a process pool, report as they finish.
 
+Faults stay with the file they belong to: a file that cannot be read, a figure that cannot be
+written, a worker process that dies (the pool is rebuilt and the files that were running with it
+run again, one at a time, so that only the file that kills its worker fails). Ctrl-C stops the
+workers and still writes every finished result; a reader that goes away (``| head -1``) stops
+the batch quietly.
+"""
+
+import collections
 import contextlib
 import os
+import signal
 import sys
 
+from .._files import reason, remove_stale
 from .analysis import AnalysisError, MissingExtra, Task, analyse_file, find_reference, need
 from .options import params_from_args
-from .output import Writer
+from .output import OutputError, Writer, say, shown
+
+STDIN = "-"
+"""The file name that means standard input."""
+
+DIED = "its worker process died (killed, as the system does when memory runs out)"
 
 
 def _attempt(task):
     """Run one task in a worker: ``(result, None)`` or ``(None, message)``; never raises."""
     try:
         return analyse_file(task), None
+    except MemoryError as exc:
+        return None, f"out of memory: {exc}" if str(exc) else "out of memory"
     except Exception as exc:  # one bad file must not stop the batch
         text = str(exc) or type(exc).__name__
         if not isinstance(exc, (AnalysisError, MissingExtra, OSError)):
@@ -20,17 +37,22 @@ def _attempt(task):
         return None, text
 
 
-def _tasks(args):
+def stem(path):
+    """The name a result of ``path`` is filed under: its base name without the suffix."""
+    return "stdin" if path == STDIN else os.path.splitext(os.path.basename(path))[0]
+
+
+def _tasks(args, stdin_audio=None):
     params = params_from_args(args)
     refs = args.ref or []
     ref_dir = refs[0] if len(refs) == 1 and os.path.isdir(refs[0]) else None
     tasks = []
     for i, path in enumerate(args.files):
-        ref = find_reference(ref_dir, path) if ref_dir else (refs[i] if refs else None)
-        stem = os.path.splitext(os.path.basename(path))[0]
-        plot = None if args.plot is None else args.plot.format(stem=stem)
+        ref = find_reference(ref_dir, stem(path)) if ref_dir else (refs[i] if refs else None)
+        plot = None if args.plot is None else args.plot.format(stem=stem(path))
         tasks.append(Task(path=path, params=params, reference=ref, tolerances=args.tolerance, plot=plot,
-                          dpi=args.dpi, jams=args.format == "jams"))
+                          dpi=args.dpi, jams=args.format == "jams",
+                          audio=stdin_audio if path == STDIN else None))
     return tasks
 
 
@@ -39,7 +61,7 @@ def _unpaired(args, tasks):
     refs = args.ref or []
     if not (len(refs) == 1 and os.path.isdir(refs[0])):
         return []
-    return [f"velmor: {t.path}: no reference in {refs[0]} (looked for STEM.lab, STEM.txt, STEM.jams, "
+    return [f"velmor: {shown(t.path)}: no reference in {shown(refs[0])} (looked for STEM.lab, STEM.txt, STEM.jams, "
             f"STEM.*.lab); not scored" for t in tasks if t.reference is None]
 
 
@@ -49,6 +71,8 @@ class _Progress:
     def __init__(self, total, wanted):
         self.bar = None
         asked = wanted is True
+        if sys.stderr is None:
+            return
         if wanted is None:
             wanted = sys.stderr.isatty()
         if not wanted:
@@ -57,7 +81,7 @@ class _Progress:
             tqdm = need("tqdm")
         except MissingExtra as exc:
             if asked:  # without tqdm there is no bar; say so only if one was asked for
-                print(f"velmor: note: {exc}", file=sys.stderr)
+                say(f"velmor: note: {exc}")
             return
         self.bar = tqdm.tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
@@ -65,11 +89,11 @@ class _Progress:
         if self.bar is not None:
             self.bar.write(text, file=sys.stderr)
         else:
-            print(text, file=sys.stderr, flush=True)
+            say(text)
 
     def around_output(self):
         """A context for writing results to stdout without breaking the bar on the terminal."""
-        if self.bar is not None:
+        if self.bar is not None and sys.stdout is not None:
             return self.bar.external_write_mode(file=sys.stdout)
         return contextlib.nullcontext()
 
@@ -82,6 +106,53 @@ class _Progress:
             self.bar.close()
 
 
+def _in_main_thread():
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
+
+
+@contextlib.contextmanager
+def _whole():
+    """Ctrl-C (or SIGTERM) waits until the result being written is whole (a JSON object cut in two
+    would spoil the list), then takes effect."""
+    if not _in_main_thread():
+        yield
+        return
+    caught = []
+    stops = (signal.SIGINT, signal.SIGTERM)
+    previous = [signal.signal(number, lambda n, frame: caught.append(n)) for number in stops]
+    try:
+        yield
+    finally:
+        for number, handler in zip(stops, previous):
+            signal.signal(number, handler)
+        for number in dict.fromkeys(caught):
+            signal.raise_signal(number)
+
+
+def _worker_start():
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent, which stops the workers
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # and the parent stops them with SIGTERM
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, taken as Ctrl-C is: finished results are written, the workers stopped."""
+
+
+def _on_sigterm(number, frame):
+    raise _Terminated
+
+
+def _stop(pool, kill):
+    """Shut a pool down; with ``kill``, end its workers first rather than wait for their files."""
+    if kill:  # the executor has no public way to end its workers; without one, shutdown waits for them
+        for process in list((getattr(pool, "_processes", None) or {}).values()):
+            with contextlib.suppress(Exception):
+                process.terminate()
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
 def _results(tasks, jobs):
     """Yield ``(index, result, error)`` as tasks finish (in any order when run in parallel)."""
     if jobs == 0:
@@ -91,30 +162,80 @@ def _results(tasks, jobs):
         for i, task in enumerate(tasks):
             yield (i, *_attempt(task))
         return
-    from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+    from concurrent.futures.process import BrokenProcessPool
 
-    with ProcessPoolExecutor(max_workers=jobs) as pool:
-        futures = {pool.submit(_attempt, task): i for i, task in enumerate(tasks)}
-        try:
-            for fut in as_completed(futures):
+    def new_pool():
+        return ProcessPoolExecutor(max_workers=jobs, initializer=_worker_start)
+
+    waiting = collections.deque(range(len(tasks)))
+    suspects = collections.deque()  # running when a worker died: each runs again alone
+    running = {}  # future -> (index, ran alone)
+    pool = new_pool()
+    finished = False
+    try:
+        while waiting or suspects or running:
+            broken = False
+            queue, alone = (suspects, True) if suspects else (waiting, False)
+            try:
+                while queue and len(running) < (1 if alone else jobs):
+                    fut = pool.submit(_attempt, tasks[queue[0]])
+                    running[fut] = (queue.popleft(), alone)
+            except BrokenProcessPool:  # a worker died since the last look; the file stays queued
+                broken = True
+            done = wait(running, return_when=FIRST_COMPLETED).done if running else ()
+            for fut in done:
+                i, alone = running.pop(fut)
                 try:
                     result, error = fut.result()
-                except Exception as exc:  # a worker died (BrokenProcessPool) or would not unpickle
+                except BrokenProcessPool:
+                    broken = True
+                    if alone:
+                        yield i, None, DIED
+                    else:
+                        suspects.append(i)
+                    continue
+                except Exception as exc:  # a result that would not unpickle
                     result, error = None, f"worker failed: {type(exc).__name__}: {exc}"
-                yield futures[fut], result, error
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
+                yield i, result, error
+            if broken:  # every file still running went down with the pool
+                for i, alone in running.values():
+                    suspects.append(i)
+                running.clear()
+                _stop(pool, kill=True)
+                pool = new_pool()
+        finished = True
+    finally:
+        _stop(pool, kill=not finished)
 
 
-def _summary(tasks, done, failed, scored):
+def _summary(tasks, done, failed, scored, writer, figures_lost):
     text = f"velmor: {len(tasks)} file{'s' if len(tasks) != 1 else ''}: {done} done, {failed} failed"
+    if figures_lost:
+        text += f", {figures_lost} figure{'s' if figures_lost != 1 else ''} not written"
     if scored:
         tols = [s["tolerance"] for s in scored[0]]
         means = [sum(r[k]["f"] for r in scored) / len(scored) for k in range(len(tols))]
         text += "; mean F " + ", ".join(f"{m:.3f} at {t:g} s" for m, t in zip(means, tols))
         text += f" ({len(scored)} with reference{'s' if len(scored) != 1 else ''})"
+    r, f = writer.replaced, writer.removed
+    changes = ([f"{r} earlier result{'s' if r != 1 else ''} replaced"] if r else []) + \
+              ([f"{f} of failed file{'s' if f != 1 else ''} removed"] if f else [])
+    if changes:
+        text += f"; in {shown(writer.output_dir)}: " + ", ".join(changes)
     return text
+
+
+def _read_stdin(files):
+    """The bytes of standard input when one of the files is ``-``, else None."""
+    if STDIN not in files:
+        return None
+    stream = sys.stdin
+    if stream is None:
+        raise AnalysisError("standard input is closed")
+    if stream.isatty():
+        raise AnalysisError("standard input is a terminal: pipe audio into it (velmor segment - < song.wav)")
+    return stream.buffer.read()
 
 
 def run_segment(args):
@@ -125,46 +246,96 @@ def run_segment(args):
         if args.format == "jams":
             need("jams")
     except MissingExtra as exc:
-        print(f"velmor: {exc}", file=sys.stderr)
+        say(f"velmor: {exc}")
         return 1
-    tasks = _tasks(args)
+    if args.output is None and sys.stdout is None:
+        say("velmor: standard output is closed: nowhere to write the results (use --output DIR)")
+        return 1
+    if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")  # file names that are not UTF-8 come out as they are
     if args.output is not None:
-        os.makedirs(args.output, exist_ok=True)
-    names = [os.path.splitext(os.path.basename(t.path))[0] for t in tasks]
-    writer = Writer(args.format, sys.stdout, args.output, names, multi=len(tasks) > 1)
+        try:
+            os.makedirs(args.output, exist_ok=True)
+        except OSError as exc:
+            say(f"velmor: cannot make the output folder {shown(args.output)}: {reason(exc)}")
+            return 1
+    try:
+        stdin_audio = _read_stdin(args.files)
+    except (AnalysisError, OSError) as exc:
+        say(f"velmor: -: {reason(exc)}")
+        return 1
+    tasks = _tasks(args, stdin_audio)
+    writer = Writer(args.format, sys.stdout, args.output, [stem(t.path) for t in tasks], multi=len(tasks) > 1)
     for message in _unpaired(args, tasks):
-        print(message, file=sys.stderr)
+        say(message)
     progress = _Progress(len(tasks), args.progress if not (args.quiet and args.progress is None) else False)
     pending, next_index = {}, 0
-    done = failed = 0
+    done = failed = figures_lost = 0
     scored = []
+
+    def write(i, result):
+        nonlocal done, failed
+        try:
+            with _whole(), progress.around_output():
+                writer.write(i, result)
+        except (OutputError, BrokenPipeError):
+            raise
+        except OSError as exc:  # a result file; its input counts as failed
+            done, failed = done - 1, failed + 1
+            progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the result "
+                             f"{shown(writer.path(i))}: {reason(exc)}")
+
+    status = None
+    previous = signal.signal(signal.SIGTERM, _on_sigterm) if _in_main_thread() else None
     try:
-        for i, result, error in _results(tasks, args.jobs):
-            if error is not None:
-                failed += 1
-                progress.message(f"velmor: {tasks[i].path}: {error}")
-                result = {"file": tasks[i].path, "error": error}
-            else:
-                done += 1
-                if result["scores"] is not None:
-                    scored.append(result["scores"])
-            progress.advance()
-            pending[i] = result
-            while next_index in pending:  # print in input order
-                try:
-                    with progress.around_output():
-                        writer.write(next_index, pending.pop(next_index))
-                except OSError as exc:
-                    done, failed = done - 1, failed + 1
-                    progress.message(f"velmor: {tasks[next_index].path}: cannot write the result: {exc}")
-                next_index += 1
-    except KeyboardInterrupt:
-        print("velmor: interrupted", file=sys.stderr)
-        return 130
+        try:
+            with contextlib.closing(_results(tasks, args.jobs)) as results:  # stops the workers on the way out
+                for i, result, error in results:
+                    if error is not None:
+                        failed += 1
+                        progress.message(f"velmor: {shown(tasks[i].path)}: {error}")
+                        result = {"file": tasks[i].path, "error": error}
+                        if tasks[i].plot is not None:
+                            remove_stale(tasks[i].plot)  # no figure of a file that failed
+                    else:
+                        done += 1
+                        if result["scores"] is not None:
+                            scored.append(result["scores"])
+                        for warning in result.get("warnings", ()):
+                            progress.message(f"velmor: {shown(tasks[i].path)}: warning: {warning}")
+                        if result.get("plot_error"):
+                            figures_lost += 1
+                            remove_stale(tasks[i].plot)  # an earlier figure would pass for this one
+                            progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the figure "
+                                             f"{shown(tasks[i].plot)}: {result['plot_error']}")
+                    if args.output is not None:  # files go out as they finish, streams in input order
+                        write(i, result)
+                    else:
+                        pending[i] = result
+                        while next_index in pending:
+                            write(next_index, pending.pop(next_index))
+                            next_index += 1
+                    progress.advance()
+        except _Terminated:
+            status = 128 + signal.SIGTERM
+        except KeyboardInterrupt:
+            status = 130
+        finally:
+            progress.close()
+        with _whole():
+            for i in sorted(pending):  # finished, but after one that had not: still worth having
+                write(i, pending.pop(i))
+            writer.close()
+    except OutputError as exc:
+        say(f"velmor: {exc}")
+        return 1
     finally:
-        progress.close()
-    writer.close()
-    sys.stdout.flush()  # results first, then the summary, also when both go to one terminal
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    if status is not None:
+        how = "terminated" if status == 128 + signal.SIGTERM else "interrupted"
+        say(f"velmor: {how}: {done + failed} of {len(tasks)} files finished")
+        return status
     if not args.quiet:
-        print(_summary(tasks, done, failed, scored), file=sys.stderr)
-    return 1 if failed else 0
+        say(_summary(tasks, done, failed, scored, writer, figures_lost))
+    return 1 if failed or figures_lost else 0

@@ -7,7 +7,10 @@ import math
 import os
 import sys
 
+from velmor._files import reason, write_whole
 from velmor.annotations import SUFFIXES, find_annotation, stem_of
+
+from .output import say, shown
 
 RESULT_SUFFIXES = (".lab", ".txt", ".jams", ".json")
 TEXT_COLUMNS = ("calc_prf F@{t}", "mir_eval F@{t}")
@@ -99,22 +102,22 @@ def run_eval(args):
 
     results = expand_results(args.results)
     if not results:
-        print("velmor eval: no result files found", file=sys.stderr)
+        say("velmor eval: no result files found")
         return 1
     pairs, unpaired = pair(results, args.ref)
     for r in unpaired:
-        print(f"velmor eval: {r}: no reference found in {args.ref[0]} (looked for "
-              f"{', '.join('STEM' + s for s in SUFFIXES)}, STEM.*.lab)", file=sys.stderr)
+        say(f"velmor eval: {shown(r)}: no reference found in {shown(args.ref[0])} (looked for "
+            f"{', '.join('STEM' + s for s in SUFFIXES)}, STEM.*.lab)")
     rows = []
     for result, reference in pairs:
         try:
             rows.append({"file": result, "reference": reference,
                          "scores": evaluate(result, reference, tolerances=args.tolerance)})
         except ImportError as exc:
-            print(f"velmor eval: {exc}", file=sys.stderr)
+            say(f"velmor eval: {exc}")
             return 1
         except (OSError, ValueError) as exc:
-            print(f"velmor eval: {result}: {exc}", file=sys.stderr)
+            say(f"velmor eval: {shown(result)}: {exc}")
             rows.append({"file": result, "reference": reference, "error": str(exc)})
     scored = [r["scores"] for r in rows if "scores" in r]
     mean = mean_scores(scored)
@@ -126,11 +129,14 @@ def run_eval(args):
     else:
         text = format_text(rows, mean, args.tolerance)
     if args.output:
-        with open(args.output, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
+        try:
+            write_whole(args.output, text.encode("utf-8", "surrogateescape"))
+        except OSError as exc:
+            say(f"velmor eval: cannot write {shown(args.output)}: {reason(exc)}")
+            return 1
     else:
         sys.stdout.write(text)
     if not args.quiet:
-        print(f"velmor eval: {len(results)} result{'s' if len(results) != 1 else ''}: {len(scored)} scored, "
-              f"{len(unpaired)} without a reference, {len(rows) - len(scored)} failed", file=sys.stderr)
+        say(f"velmor eval: {len(results)} result{'s' if len(results) != 1 else ''}: {len(scored)} scored, "
+            f"{len(unpaired)} without a reference, {len(rows) - len(scored)} failed")
     return 0 if scored and len(scored) == len(results) else 1

@@ -260,6 +260,14 @@ def fraction(text):
     return _number(text, float, 0.0, 1.0)
 
 
+def below_one(text):
+    """A number in [0, 1): a threshold of 1 would leave nothing to stretch."""
+    value = _number(text, float, 0.0, 1.0)
+    if value >= 1.0:
+        raise argparse.ArgumentTypeError(f"must be >= 0 and below 1: {text!r}")
+    return value
+
+
 def fft_length(text):
     value = _number(text, int, 2)
     if value % 2:
@@ -325,8 +333,8 @@ def add_analysis_arguments(parser):
     c = parser.add_argument_group("classic road", "options of --method classic only")
     c.add_argument("--smooth", type=duration, default=None, metavar="DUR",
                    help="average the SSM along its diagonals over this length first (default: off)")
-    c.add_argument("--threshold", type=fraction, default=None, metavar="TAU",
-                   help="set SSM values below TAU (0..1) to 0 and stretch the rest to 0..1 (default: off)")
+    c.add_argument("--threshold", type=below_one, default=None, metavar="TAU",
+                   help="set SSM values below TAU (at least 0, below 1) to 0 and stretch the rest to 0..1 (default: off)")
     c.add_argument("--min-height", type=fraction, default=None, metavar="FRAC",
                    help="ignore peaks lower than FRAC times the highest novelty value (default 0.1)")
     c.add_argument("--cens-filter", type=positive_int, default=None, metavar="N",

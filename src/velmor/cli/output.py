@@ -1,10 +1,46 @@
-"""Result formats of ``velmor segment``: text, csv, json, lab and jams."""
+"""Result formats of ``velmor segment``: text, csv, json, lab and jams, and where they go.
+
+Results on standard output come in input order; a JSON list is written as each result arrives,
+so one that is stopped early can still be closed. Result files are written whole or not at all
+(:func:`velmor._files.write_whole`).
+"""
 
 import csv
 import io
 import json
+import os
+import sys
+import textwrap
+
+from .._files import reason, remove_stale, write_whole
 
 EXTENSIONS = {"text": ".txt", "csv": ".csv", "json": ".json", "lab": ".lab", "jams": ".jams"}
+
+
+class OutputError(Exception):
+    """Standard output cannot take the results (closed, or on a full disk): the batch stops."""
+
+
+def shown(path):
+    """A path as one line of text: control characters as ``\\n``, ``\\t`` or ``\\xNN``, a backslash
+    doubled (only when there is a control character to tell apart)."""
+    path = os.fspath(path)
+    if not any(ord(c) < 32 or ord(c) == 127 for c in path):
+        return path
+    escapes = {"\\": "\\\\", "\n": "\\n", "\t": "\\t", "\r": "\\r"}
+    return "".join(escapes.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 32 or ord(c) == 127 else c) for c in path)
+
+
+def say(text):
+    """One line on standard error; nothing if it is closed or broken (a message never stops the work)."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(text + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        pass
 
 
 def _times(values):
@@ -16,7 +52,7 @@ def format_text(result):
     p = result["parameters"]["frames"]
     n = len(result["boundaries"])
     lines = [
-        f"{result['file']}: {result['duration']:.1f} s, {n} boundar{'y' if n == 1 else 'ies'} "
+        f"{shown(result['file'])}: {result['duration']:.1f} s, {n} boundar{'y' if n == 1 else 'ies'} "
         f"(feature rate {result['feature_rate']:.3f} frames/s, {f} frames; "
         f"kernel {p['kernel']} frames, neighbourhood {p['neighbourhood']} frames)",
         f"  boundaries (s): {_times(result['boundaries'])}",
@@ -63,47 +99,81 @@ def format_json(result):
 
 
 class Writer:
-    """Writes results to stdout in input order, or one file per input into a directory."""
+    """Writes results to a stream in input order, or one file per input into a directory.
+
+    A result file is replaced only by a whole new one; when its input fails, an earlier result of
+    it is removed (:meth:`discard`), so the directory never holds an outdated result of an input.
+    """
 
     def __init__(self, fmt, stream, output_dir=None, names=None, multi=False):
         self.fmt, self.stream, self.output_dir, self.names = fmt, stream, output_dir, names
         self.multi = multi  # several inputs to one stream: lab results get a '# file' line each
         self.count = 0
-        self._json = []
+        self.replaced = 0  # earlier result files replaced by new ones
+        self.removed = 0  # earlier result files of inputs that failed, removed
+
+    def path(self, index):
+        return os.path.join(self.output_dir, self.names[index] + EXTENSIONS[self.fmt])
 
     def write(self, index, result):
-        """``result`` is an analysis result, or ``{"file": ..., "error": ...}`` for a failure."""
+        """``result`` is an analysis result, or ``{"file": ..., "error": ...}`` for a failure.
+
+        Raises OSError when a result file cannot be written (its earlier version is then removed),
+        OutputError when the stream cannot take it, BrokenPipeError when its reader has gone.
+        """
         failed = "error" in result
         if self.output_dir is not None:
-            if not failed:
-                import os
-
-                path = os.path.join(self.output_dir, self.names[index] + EXTENSIONS[self.fmt])
-                with open(path, "w", encoding="utf-8", newline="") as f:
-                    f.write(self._one(result))
+            if failed:
+                self.discard(index)
+                return
+            path = self.path(index)
+            existed = os.path.isfile(path)
+            try:
+                write_whole(path, self._one(result).encode("utf-8", "surrogateescape"))
+            except BaseException:
+                self.discard(index)
+                raise
+            self.replaced += existed
             return
         if self.fmt == "json":
-            self._json.append({k: v for k, v in result.items() if k != "jams"})
+            item = textwrap.indent(json.dumps({k: v for k, v in result.items() if k != "jams"}, indent=2), "  ")
+            self._emit(("[\n" if self.count == 0 else ",\n") + item)
+        elif failed:
             return
-        if failed:
-            return
-        if self.fmt == "csv":
-            self.stream.write(format_csv(result, header=self.count == 0))
+        elif self.fmt == "csv":
+            self._emit(format_csv(result, header=self.count == 0))
         elif self.fmt == "jams":
-            self.stream.write(format_jams(result))
+            self._emit(format_jams(result))
         elif self.fmt == "lab":
-            self.stream.write((f"# {result['file']}\n" if self.multi else "") + format_lab(result))
+            self._emit((f"# {shown(result['file'])}\n" if self.multi else "") + format_lab(result))
         else:
-            self.stream.write(format_text(result))
-        self.stream.flush()
+            self._emit(format_text(result))
         self.count += 1
 
+    def discard(self, index):
+        """Remove the earlier result file of an input that failed, if there is one."""
+        if self.output_dir is not None and remove_stale(self.path(index)):
+            self.removed += 1
+
     def close(self):
-        if self.output_dir is None and self.fmt == "json":
-            self.stream.write(json.dumps(self._json, indent=2) + "\n")
-        elif self.output_dir is None and self.fmt == "csv" and self.count == 0:
-            self.stream.write(",".join(CSV_HEADER) + "\n")
-        self.stream.flush()
+        """End the output: close the JSON list (also after an interruption), or give an empty CSV its header."""
+        if self.output_dir is not None:
+            return
+        if self.fmt == "json":
+            self._emit("[]\n" if self.count == 0 else "\n]\n")
+        elif self.fmt == "csv" and self.count == 0:
+            self._emit(",".join(CSV_HEADER) + "\n")
+
+    def _emit(self, text):
+        if self.stream is None:
+            raise OutputError("standard output is closed: nowhere to write the results (use --output DIR)")
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError) as exc:  # ValueError: the stream was closed under us
+            raise OutputError(f"cannot write to standard output: {reason(exc)}") from None
 
     def _one(self, result):
         formats = {"text": format_text, "csv": format_csv, "json": format_json, "lab": format_lab, "jams": format_jams}
