@@ -231,6 +231,19 @@ FRAMING = ("n_fft", "hop_length", "pool")
 """The settings that make a method's frame rate together."""
 
 
+def _resolve(method: str | Method, fallback: bool | None) -> tuple[Method, bool | None]:
+    """The method a name stands for, and whether it falls back to :data:`LONG_METHOD` (by
+    default only when the name is ``"default"``); a Method and its ``fallback`` pass through."""
+    if not isinstance(method, str):
+        return method, fallback
+    if fallback is None:
+        fallback = method == "default"
+    try:
+        return METHODS[DEFAULT_METHOD if method == "default" else method], fallback
+    except KeyError:
+        raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+
+
 def plan(seconds: float, method: str | Method = "default", *, max_memory: int | str | None = None,
          fallback: bool | None = None) -> tuple[Method, str]:
     """The method and road an input of ``seconds`` takes, decided before any feature work.
@@ -261,13 +274,7 @@ def plan(seconds: float, method: str | Method = "default", *, max_memory: int | 
     road : str
         ``"dense"`` or ``"banded"``.
     """
-    if isinstance(method, str):
-        if fallback is None:
-            fallback = method == "default"
-        try:
-            method = METHODS[DEFAULT_METHOD if method == "default" else method]
-        except KeyError:
-            raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+    method, fallback = _resolve(method, fallback)
     budget = memory_budget() if max_memory is None else banded.parse_bytes(max_memory)
     if method.road == "classic" or not (np.isfinite(seconds) and seconds > 0):
         return method, "dense"
@@ -349,13 +356,7 @@ def segment(signal: ArrayLike, sr: float, method: str | Method = "default", *, c
         The boundaries in seconds, with the curve and the peaks they were picked from.
     """
     if changes:
-        if isinstance(method, str):
-            if fallback is None:
-                fallback = method == "default"
-            try:
-                method = METHODS[DEFAULT_METHOD if method == "default" else method]
-            except KeyError:
-                raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+        method, fallback = _resolve(method, fallback)
         method = method.replace(**changes)
     seconds = np.shape(signal)[-1] / float(sr) if np.ndim(signal) else 0.0
     method, road = plan(seconds, method, max_memory=max_memory, fallback=fallback)
@@ -398,13 +399,7 @@ def segment_file(path: str, method: str | Method = "default", *, count: int | No
     """
     from . import audio_blocks
 
-    if isinstance(method, str):
-        if fallback is None:
-            fallback = method == "default"
-        try:
-            method = METHODS[DEFAULT_METHOD if method == "default" else method]
-        except KeyError:
-            raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+    method, fallback = _resolve(method, fallback)
     if changes:
         method = method.replace(**changes)
     if method.road == "classic":
