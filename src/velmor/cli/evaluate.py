@@ -1,11 +1,16 @@
 """``velmor eval RESULTS... --ref REFS``: score results against references, a row per file and the mean."""
 
+from __future__ import annotations
+
+import argparse
 import csv
 import io
 import json
 import math
 import os
 import sys
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, cast
 
 from velmor._files import reason, write_whole
 from velmor.annotations import SUFFIXES, find_annotation, stem_of
@@ -20,9 +25,20 @@ SHORT = {"ref-to-est deviation": "dev r>e", "est-to-ref deviation": "dev e>r", "
          "pairwise R": "pair R", "pairwise F": "pair F"}
 
 
-def expand_results(paths):
-    """The result files named, with every annotation file of a named directory (sorted)."""
-    out = []
+def expand_results(paths: Iterable[str]) -> list[str]:
+    """The result files named, with every annotation file of a named directory (sorted).
+
+    Parameters
+    ----------
+    paths : iterable of str
+        Result files and directories of them.
+
+    Returns
+    -------
+    files : list of str
+        Each file named, and in place of each directory the annotation files it holds.
+    """
+    out: list[str] = []
     for p in paths:
         if os.path.isdir(p):
             out += sorted(os.path.join(p, n) for n in os.listdir(p)
@@ -32,15 +48,30 @@ def expand_results(paths):
     return out
 
 
-def pair(results, refs):
+def pair(results: Sequence[str], refs: Sequence[str]) -> tuple[list[tuple[str, str]], list[str]]:
     """``(pairs, unpaired)``: ``[(result, reference)]`` and the results without a reference.
 
     ``refs`` is one reference per result, in order, or a single directory in which a result
     ``DIR/STEM.SUFFIX`` finds ``STEM.lab``, ``STEM.txt``, ``STEM.jams`` or ``STEM.*.lab`` (and failing
     that, the same for its name up to the first dot: ``song.segments.lab`` finds ``song.lab``).
+
+    Parameters
+    ----------
+    results : sequence of str
+        The result files.
+    refs : sequence of str
+        One reference file per result, or a single directory of references.
+
+    Returns
+    -------
+    pairs : list of (str, str)
+        Each result with its reference.
+    unpaired : list of str
+        The results for which the directory holds no reference.
     """
     if len(refs) == 1 and os.path.isdir(refs[0]):
-        pairs, unpaired = [], []
+        pairs: list[tuple[str, str]] = []
+        unpaired: list[str] = []
         for r in results:
             stem = stem_of(r)
             ref = find_annotation(refs[0], stem) or find_annotation(refs[0], stem.split(".", 1)[0])
@@ -51,11 +82,27 @@ def pair(results, refs):
     return list(zip(results, refs)), []
 
 
-def _number(x, digits=3):
+def _number(x: float | None, digits: int = 3) -> str:
     return "-" if x is None or (isinstance(x, float) and math.isnan(x)) else f"{x:.{digits}f}"
 
 
-def format_text(rows, mean, tolerances):
+def format_text(rows: Sequence[Mapping[str, Any]], mean: Mapping[str, float], tolerances: Iterable[float]) -> str:
+    """The table of scores as text: a row per result and the mean, the main scores only.
+
+    Parameters
+    ----------
+    rows : sequence of mapping
+        Per result: ``file``, ``reference`` and ``scores`` (or ``error`` when it failed).
+    mean : mapping of str to float
+        The mean of each score over the results scored.
+    tolerances : iterable of float
+        The hit-rate tolerances, in seconds.
+
+    Returns
+    -------
+    text : str
+        The table, with a legend below it.
+    """
     keys = [c.format(t=f"{t:g}") for t in tolerances for c in TEXT_COLUMNS] + list(TEXT_TAIL)
     heads = [SHORT.get(k, k) for k in keys]
     names = [os.path.basename(r["file"]) for r in rows] + ["mean"]
@@ -76,7 +123,21 @@ def format_text(rows, mean, tolerances):
     return "\n".join(lines) + "\n"
 
 
-def format_csv(rows, mean):
+def format_csv(rows: Sequence[Mapping[str, Any]], mean: Mapping[str, float]) -> str:
+    """The table of scores as CSV: a row per result and the mean, every score.
+
+    Parameters
+    ----------
+    rows : sequence of mapping
+        Per result: ``file``, ``reference`` and ``scores`` (or ``error`` when it failed).
+    mean : mapping of str to float
+        The mean of each score over the results scored.
+
+    Returns
+    -------
+    text : str
+        The CSV text, with a header row.
+    """
     keys = list(dict.fromkeys(k for r in rows if "scores" in r for k in r["scores"]))
     buf = io.StringIO()
     w = csv.writer(buf, lineterminator="\n")
@@ -87,17 +148,29 @@ def format_csv(rows, mean):
     return buf.getvalue()
 
 
-def _json_safe(x):
+def _json_safe(x: object) -> object:
     if isinstance(x, float) and not math.isfinite(x):
         return None
     if isinstance(x, dict):
-        return {k: _json_safe(v) for k, v in x.items()}
+        return {k: _json_safe(v) for k, v in cast("dict[str, object]", x).items()}
     if isinstance(x, list):
-        return [_json_safe(v) for v in x]
+        return [_json_safe(v) for v in cast("list[object]", x)]
     return x
 
 
-def run_eval(args):
+def run_eval(args: argparse.Namespace) -> int:
+    """The ``velmor eval`` command.
+
+    Parameters
+    ----------
+    args : argparse.Namespace
+        The command line as parsed by :func:`velmor.cli.build_parser`.
+
+    Returns
+    -------
+    status : int
+        0 when every result was scored, else 1.
+    """
     from velmor.evaluation import evaluate, mean_scores
 
     results = expand_results(args.results)
@@ -108,7 +181,7 @@ def run_eval(args):
     for r in unpaired:
         say(f"velmor eval: {shown(r)}: no reference found in {shown(args.ref[0])} (looked for "
             f"{', '.join('STEM' + s for s in SUFFIXES)}, STEM.*.lab)")
-    rows = []
+    rows: list[dict[str, Any]] = []
     for result, reference in pairs:
         try:
             rows.append({"file": result, "reference": reference,

@@ -5,12 +5,16 @@ so one that is stopped early can still be closed. Result files are written whole
 (:func:`velmor._files.write_whole`).
 """
 
+from __future__ import annotations
+
 import csv
 import io
 import json
 import os
 import sys
 import textwrap
+from collections.abc import Mapping, Sequence
+from typing import Any, TextIO, cast
 
 from .._files import reason, remove_stale, write_whole
 
@@ -21,9 +25,22 @@ class OutputError(Exception):
     """Standard output cannot take the results (closed, or on a full disk): the batch stops."""
 
 
-def shown(path):
-    """A path as one line of text: control characters as ``\\n``, ``\\t`` or ``\\xNN``, a backslash
-    doubled (only when there is a control character to tell apart)."""
+def shown(path: str | os.PathLike[str]) -> str:
+    """A path as one line of text.
+
+    Control characters come out as ``\\n``, ``\\t`` or ``\\xNN``, and a backslash doubled (only
+    when there is a control character to tell apart).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The path.
+
+    Returns
+    -------
+    text : str
+        The path, printable on one line.
+    """
     path = os.fspath(path)
     if not any(ord(c) < 32 or ord(c) == 127 for c in path):
         return path
@@ -31,8 +48,16 @@ def shown(path):
     return "".join(escapes.get(c) or (f"\\x{ord(c):02x}" if ord(c) < 32 or ord(c) == 127 else c) for c in path)
 
 
-def say(text):
-    """One line on standard error; nothing if it is closed or broken (a message never stops the work)."""
+def say(text: str) -> None:
+    """Write one line on standard error; nothing if it is closed or broken.
+
+    A message never stops the work.
+
+    Parameters
+    ----------
+    text : str
+        The line, without its newline.
+    """
     stream = sys.stderr
     if stream is None:
         return
@@ -43,11 +68,23 @@ def say(text):
         pass
 
 
-def _times(values):
+def _times(values: Sequence[float]) -> str:
     return " ".join(f"{v:.2f}" for v in values) if len(values) else "(none)"
 
 
-def format_text(result):
+def format_text(result: Mapping[str, Any]) -> str:
+    """A result as text: the file, its boundaries and labels, and the scores against a reference.
+
+    Parameters
+    ----------
+    result : mapping
+        A result of :func:`velmor.cli.analyse_file`.
+
+    Returns
+    -------
+    text : str
+        A few lines of text.
+    """
     f = result["frames"]
     p = result["parameters"]["frames"]
     n = len(result["boundaries"])
@@ -71,9 +108,24 @@ def format_text(result):
 CSV_HEADER = ("file", "index", "time", "frame", "label")
 
 
-def format_csv(result, header=True):
-    """One row per boundary: file, index (from 1), time in seconds, feature frame, and the label of
-    the segment the boundary begins (the first segment, before every boundary, is always A)."""
+def format_csv(result: Mapping[str, Any], header: bool = True) -> str:
+    """A result as CSV, one row per boundary.
+
+    The columns are the file, the index (from 1), the time in seconds, the feature frame, and the
+    label of the segment the boundary begins (the first segment, before every boundary, is always A).
+
+    Parameters
+    ----------
+    result : mapping
+        A result of :func:`velmor.cli.analyse_file`.
+    header : bool, default True
+        Whether to begin with a row of column names.
+
+    Returns
+    -------
+    text : str
+        The CSV rows.
+    """
     buf = io.StringIO()
     w = csv.writer(buf, lineterminator="\n")
     if header:
@@ -84,17 +136,52 @@ def format_csv(result, header=True):
     return buf.getvalue()
 
 
-def format_lab(result):
-    """Segments between consecutive boundaries, ``start<TAB>end<TAB>label``, over the whole file."""
+def format_lab(result: Mapping[str, Any]) -> str:
+    """A result as a .lab file: segments between consecutive boundaries, over the whole file.
+
+    Parameters
+    ----------
+    result : mapping
+        A result of :func:`velmor.cli.analyse_file`.
+
+    Returns
+    -------
+    text : str
+        One ``start<TAB>end<TAB>label`` line per segment.
+    """
     edges = [0.0, *result["boundaries"], result["duration"]]
     return "".join(f"{s:.3f}\t{e:.3f}\t{label}\n" for s, e, label in zip(edges, edges[1:], result["labels"]))
 
 
-def format_jams(result):
-    return result["jams"] + "\n"
+def format_jams(result: Mapping[str, Any]) -> str:
+    """A result as a JAMS file.
+
+    Parameters
+    ----------
+    result : mapping
+        A result of :func:`velmor.cli.analyse_file` made with ``jams`` set.
+
+    Returns
+    -------
+    text : str
+        The JAMS document.
+    """
+    return str(result["jams"]) + "\n"
 
 
-def format_json(result):
+def format_json(result: Mapping[str, Any]) -> str:
+    """A result as a JSON object (without its JAMS document).
+
+    Parameters
+    ----------
+    result : mapping
+        A result of :func:`velmor.cli.analyse_file`.
+
+    Returns
+    -------
+    text : str
+        The JSON text.
+    """
     return json.dumps({k: v for k, v in result.items() if k != "jams"}, indent=2) + "\n"
 
 
@@ -103,23 +190,63 @@ class Writer:
 
     A result file is replaced only by a whole new one; when its input fails, an earlier result of
     it is removed (:meth:`discard`), so the directory never holds an outdated result of an input.
+
+    Parameters
+    ----------
+    fmt : str
+        The format: ``"text"``, ``"csv"``, ``"json"``, ``"lab"`` or ``"jams"``.
+    stream : text stream or None
+        Where results go when there is no ``output_dir`` (None: standard output is closed).
+    output_dir : str, optional
+        The directory of result files, one per input.
+    names : sequence of str, optional
+        The name of each input's result file, without the suffix (needed with ``output_dir``).
+    multi : bool, default False
+        Several inputs go to one stream: lab results get a ``# file`` line each.
     """
 
-    def __init__(self, fmt, stream, output_dir=None, names=None, multi=False):
+    def __init__(self, fmt: str, stream: TextIO | None, output_dir: str | None = None,
+                 names: Sequence[str] | None = None, multi: bool = False) -> None:
         self.fmt, self.stream, self.output_dir, self.names = fmt, stream, output_dir, names
         self.multi = multi  # several inputs to one stream: lab results get a '# file' line each
         self.count = 0
         self.replaced = 0  # earlier result files replaced by new ones
         self.removed = 0  # earlier result files of inputs that failed, removed
 
-    def path(self, index):
-        return os.path.join(self.output_dir, self.names[index] + EXTENSIONS[self.fmt])
+    def path(self, index: int) -> str:
+        """The result file of an input.
 
-    def write(self, index, result):
-        """``result`` is an analysis result, or ``{"file": ..., "error": ...}`` for a failure.
+        Parameters
+        ----------
+        index : int
+            The input's place in the batch.
 
-        Raises OSError when a result file cannot be written (its earlier version is then removed),
-        OutputError when the stream cannot take it, BrokenPipeError when its reader has gone.
+        Returns
+        -------
+        path : str
+            Its result file in the output directory.
+        """
+        names = cast("Sequence[str]", self.names)  # both given whenever there are result files
+        return os.path.join(cast(str, self.output_dir), names[index] + EXTENSIONS[self.fmt])
+
+    def write(self, index: int, result: Mapping[str, Any]) -> None:
+        """Write the result of an input.
+
+        Parameters
+        ----------
+        index : int
+            The input's place in the batch.
+        result : mapping
+            An analysis result, or ``{"file": ..., "error": ...}`` for a failure.
+
+        Raises
+        ------
+        OSError
+            When a result file cannot be written (its earlier version is then removed).
+        OutputError
+            When the stream cannot take it.
+        BrokenPipeError
+            When the stream's reader has gone.
         """
         failed = "error" in result
         if self.output_dir is not None:
@@ -150,12 +277,18 @@ class Writer:
             self._emit(format_text(result))
         self.count += 1
 
-    def discard(self, index):
-        """Remove the earlier result file of an input that failed, if there is one."""
+    def discard(self, index: int) -> None:
+        """Remove the earlier result file of an input that failed, if there is one.
+
+        Parameters
+        ----------
+        index : int
+            The input's place in the batch.
+        """
         if self.output_dir is not None and remove_stale(self.path(index)):
             self.removed += 1
 
-    def close(self):
+    def close(self) -> None:
         """End the output: close the JSON list (also after an interruption), or give an empty CSV its header."""
         if self.output_dir is not None:
             return
@@ -164,7 +297,7 @@ class Writer:
         elif self.fmt == "csv" and self.count == 0:
             self._emit(",".join(CSV_HEADER) + "\n")
 
-    def _emit(self, text):
+    def _emit(self, text: str) -> None:
         if self.stream is None:
             raise OutputError("standard output is closed: nowhere to write the results (use --output DIR)")
         try:
@@ -175,6 +308,6 @@ class Writer:
         except (OSError, ValueError) as exc:  # ValueError: the stream was closed under us
             raise OutputError(f"cannot write to standard output: {reason(exc)}") from None
 
-    def _one(self, result):
+    def _one(self, result: Mapping[str, Any]) -> str:
         formats = {"text": format_text, "csv": format_csv, "json": format_json, "lab": format_lab, "jams": format_jams}
         return formats[self.fmt](result)
