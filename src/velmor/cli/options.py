@@ -13,27 +13,60 @@ frame; the checkerboard kernel is rounded to the nearest even number of frames a
 peak neighbourhood (a window centred on the peak) to the nearest odd number.
 """
 
+from __future__ import annotations
+
 import argparse
 import dataclasses
 import math
 import re
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar
+
+if TYPE_CHECKING:
+    from velmor.analysis.methods import Method
 
 FS = 22050
 """The sample rate velmor analyses at; other rates are resampled to it."""
+
+_N = TypeVar("_N", int, float)
 
 _DURATION = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s|f)?\s*$")
 
 
 @dataclasses.dataclass(frozen=True)
-class Duration:
-    """A length in seconds (``unit == "s"``) or in feature frames (``unit == "f"``)."""
+class Duration:  # numpydoc ignore=PR02
+    """A length in seconds (``unit == "s"``) or in feature frames (``unit == "f"``).
+
+    Parameters
+    ----------
+    value : float
+        The length, in the unit.
+    unit : {"s", "f"}, default "s"
+        Seconds or feature frames.
+    """
 
     value: float
     unit: str = "s"
 
     @classmethod
-    def parse(cls, text):
-        """Read ``"8"``, ``"8s"``, ``"750ms"`` or ``"16f"``; raise ValueError for anything else."""
+    def parse(cls, text: object) -> Duration:
+        """Read a duration written as ``"8"``, ``"8s"``, ``"750ms"`` or ``"16f"``.
+
+        Parameters
+        ----------
+        text : str
+            The duration as written (another object is read as its ``str``).
+
+        Returns
+        -------
+        duration : Duration
+            The length read.
+
+        Raises
+        ------
+        ValueError
+            For anything else, or a length that is not positive.
+        """
         m = _DURATION.match(str(text))
         if not m:
             raise ValueError(f"not a duration: {text!r} (write e.g. 8s, 750ms or 16f)")
@@ -41,7 +74,7 @@ class Duration:
         if unit == "f":
             if "." in number:
                 raise ValueError(f"a number of frames must be whole: {text!r}")
-            value = int(number)
+            value: float = int(number)
         else:
             value = float(number) / (1000.0 if unit == "ms" else 1.0)
             unit = "s"
@@ -49,10 +82,25 @@ class Duration:
             raise ValueError(f"a duration must be positive: {text!r}")
         return cls(value, unit)
 
-    def frames(self, ff, parity=None):
-        """The length in whole frames at feature rate ``ff``: the nearest one that is at least 1,
-        or with ``parity="even"`` the nearest even one (at least 2), with ``"odd"`` the nearest
-        odd one. A length given in frames is returned as it is."""
+    def frames(self, ff: float, parity: str | None = None) -> int:
+        """The length in whole frames at feature rate ``ff``.
+
+        That is the nearest whole number of frames that is at least 1, or with ``parity="even"``
+        the nearest even one (at least 2), with ``"odd"`` the nearest odd one. A length given in
+        frames is returned as it is.
+
+        Parameters
+        ----------
+        ff : float
+            The feature rate, in frames per second.
+        parity : {None, "even", "odd"}, optional
+            The parity the number of frames must have.
+
+        Returns
+        -------
+        frames : int
+            The length in frames.
+        """
         if self.unit == "f":
             return int(self.value)
         x = self.value * ff
@@ -62,7 +110,7 @@ class Duration:
             return max(1, 2 * round((x - 1) / 2) + 1)
         return max(1, round(x))
 
-    def __str__(self):
+    def __str__(self) -> str:
         if self.unit == "f":
             return f"{int(self.value)}f"
         return f"{self.value:g}s"
@@ -71,18 +119,55 @@ class Duration:
 CLASSIC = "classic"
 """The method name of the ``velmor.unit7`` road: CENS, dot-product SSM, checkerboard, peaks."""
 
+class Frames(TypedDict):
+    """The frame lengths of an analysis (:meth:`Params.frames`)."""
+
+    kernel: int
+    neighbourhood: int
+    smooth: int | None
+    margin: int
+
+
 CLASSIC_ONLY = ("smooth", "threshold", "min_height", "cens_filter", "cens_ds", "fft_len")
 """Options that only the classic road reads."""
 
 
 @dataclasses.dataclass(frozen=True)
-class Params:
+class Params:  # numpydoc ignore=PR02
     """Everything that decides the result of an analysis, with the defaults the CLI uses.
 
     ``method`` names a method of :data:`velmor.analysis.METHODS` (``"default"`` is
     :data:`velmor.analysis.DEFAULT_METHOD`); ``features``, ``kernel``, ``neighbourhood`` (the
     peak spacing) and ``margin`` override its settings when given. The other fields belong to the
     classic road (``method="classic"``), whose kernel and neighbourhood default to 12 s and 10 s.
+
+    Parameters
+    ----------
+    fft_len : int, default 4096
+        The FFT length of the classic road, in samples; the hop is half of it.
+    cens_filter : int, default 21
+        The CENS smoothing window of the classic road, in chroma frames.
+    cens_ds : int, default 5
+        The CENS downsampling factor of the classic road.
+    kernel : Duration, optional
+        The side of the checkerboard kernel or width of the derivative kernel (seconds or text
+        such as ``"750ms"`` or ``"16f"`` are read as durations too).
+    neighbourhood : Duration, optional
+        The window a novelty peak must be the largest value in.
+    smooth : Duration, optional
+        The length of the classic road's diagonal smoothing of the SSM.
+    threshold : float, optional
+        The classic road's SSM threshold, at least 0 and below 1.
+    min_height : float, default 0.1
+        The classic road ignores peaks lower than this times the highest novelty value.
+    margin : Duration, optional
+        Peaks this close to the start or end are ignored.
+    method : str, default "default"
+        The method's name.
+    features : tuple of str, optional
+        The features whose similarities the method fuses.
+    max_memory : str, optional
+        The memory the whole self-similarity matrices may take, such as ``"512M"``.
     """
 
     fft_len: int = 4096
@@ -95,10 +180,10 @@ class Params:
     min_height: float = 0.1
     margin: Duration | None = None
     method: str = "default"
-    features: tuple | None = None
+    features: tuple[str, ...] | None = None
     max_memory: str | None = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         # lengths may be given as seconds (8, 2.5) or as text ("750ms", "16f") from Python too
         for name in ("kernel", "neighbourhood", "smooth", "margin"):
             value = getattr(self, name)
@@ -116,16 +201,30 @@ class Params:
             object.__setattr__(self, name, value)
 
     @property
-    def is_classic(self):
+    def is_classic(self) -> bool:  # numpydoc ignore=RT01
+        """Whether the method is the classic road."""
         return self.resolved_method() == CLASSIC
 
-    def resolved_method(self):
+    def resolved_method(self) -> str:
+        """The method's name, ``"default"`` resolved.
+
+        Returns
+        -------
+        name : str
+            A name of :data:`velmor.analysis.METHODS`, or ``"classic"``.
+        """
         from velmor.analysis import DEFAULT_METHOD
 
         return DEFAULT_METHOD if self.method == "default" else self.method
 
-    def analysis_method(self):
-        """The :class:`velmor.analysis.Method` these parameters describe (None for the classic road)."""
+    def analysis_method(self) -> Method | None:
+        """The method these parameters describe.
+
+        Returns
+        -------
+        method : velmor.analysis.Method or None
+            The method with the settings given here, or None for the classic road.
+        """
         from velmor.analysis import METHODS
 
         if self.is_classic:
@@ -133,10 +232,10 @@ class Params:
         m = METHODS[self.resolved_method()]
         rate = FS / (m.hop_length * m.pool)
 
-        def seconds(d):
+        def seconds(d: Duration) -> float:  # numpydoc ignore=GL08
             return d.value / rate if d.unit == "f" else d.value
 
-        changes = {}
+        changes: dict[str, Any] = {}
         if self.features is not None:
             changes["features"] = tuple(self.features)
             if m.weights is not None and len(m.weights) != len(changes["features"]):
@@ -149,14 +248,20 @@ class Params:
             changes["margin"] = seconds(self.margin)
         return m.replace(**changes) if changes else m
 
-    def analyze_options(self):
-        """Keyword arguments of :func:`velmor.analyze` for these parameters (durations in seconds)."""
+    def analyze_options(self) -> dict[str, Any]:
+        """Keyword arguments of :func:`velmor.analyze` for these parameters.
+
+        Returns
+        -------
+        options : dict
+            The method, and for the classic road its settings (durations in seconds).
+        """
         m = self.analysis_method()
         if m is not None:
             return {"method": m}
         ff = self.feature_rate
 
-        def seconds(d):
+        def seconds(d: Duration | None) -> float | None:  # numpydoc ignore=GL08
             return None if d is None else (d.value / ff if d.unit == "f" else d.value)
 
         return {"method": CLASSIC, "kernel": seconds(self.kernel), "neighbourhood": seconds(self.neighbourhood),
@@ -165,15 +270,21 @@ class Params:
                 "fft_len": self.fft_len}
 
     @property
-    def feature_rate(self):
-        """Analysis frames per second."""
+    def feature_rate(self) -> float:  # numpydoc ignore=RT01
+        """The number of analysis frames per second."""
         m = self.analysis_method()
         if m is None:
             return FS / (self.fft_len // 2) / self.cens_ds
         return FS / (m.hop_length * m.pool)
 
-    def frames(self):
-        """The frame lengths used for this feature rate, as a dict."""
+    def frames(self) -> Frames:
+        """The frame lengths used at this feature rate.
+
+        Returns
+        -------
+        frames : Frames
+            A dict of the kernel, neighbourhood, smoothing (or None) and margin in frames.
+        """
         ff = self.feature_rate
         m = self.analysis_method()
         if m is not None:
@@ -191,10 +302,16 @@ class Params:
             "margin": kernel // 2 if self.margin is None else self.margin.frames(ff),
         }
 
-    def describe(self):
-        """A JSON-ready summary: the method, the values as given and the frames they come to."""
+    def describe(self) -> dict[str, Any]:
+        """A JSON-ready summary: the method, the values as given and the frames they come to.
+
+        Returns
+        -------
+        summary : dict
+            The method, its features and feature rate, the settings and the frames.
+        """
         m = self.analysis_method()
-        out = {
+        out: dict[str, Any] = {
             "method": self.resolved_method(),
             "features": list(m.features) if m is not None else ["cens"],
             "feature_rate": self.feature_rate,
@@ -219,22 +336,56 @@ class Params:
 
 # argparse types: each raises ArgumentTypeError, so a bad value gives a usage message and exit 2.
 
-def duration(text):
+def duration(text: str) -> Duration:
+    """Read a duration (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        ``8`` or ``8s`` (seconds), ``750ms``, or ``16f`` (feature frames).
+
+    Returns
+    -------
+    duration : Duration
+        The length read.
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        For anything else.
+    """
     try:
         return Duration.parse(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def seconds(text):
-    """A positive time in seconds (``0.5``, ``3s`` or ``500ms``); frames are not allowed here."""
+def seconds(text: str) -> float:
+    """Read a positive time in seconds (an argparse type); frames are not allowed here.
+
+    Parameters
+    ----------
+    text : str
+        ``0.5``, ``3s`` or ``500ms``.
+
+    Returns
+    -------
+    seconds : float
+        The time read.
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        For anything else.
+    """
     d = duration(text)
     if d.unit == "f":
         raise argparse.ArgumentTypeError(f"give a tolerance in seconds, not frames: {text!r}")
     return d.value
 
 
-def _number(text, kind, low, high=None, low_open=False):
+def _number(text: str, kind: Callable[[str], _N], low: float, high: float | None = None,
+            low_open: bool = False) -> _N:
     try:
         value = kind(text)
     except ValueError:
@@ -247,35 +398,105 @@ def _number(text, kind, low, high=None, low_open=False):
     return value
 
 
-def positive_int(text):
+def positive_int(text: str) -> int:
+    """Read a whole number at least 1 (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    value : int
+        The number.
+    """
     return _number(text, int, 1)
 
 
-def non_negative_int(text):
+def non_negative_int(text: str) -> int:
+    """Read a whole number at least 0 (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    value : int
+        The number.
+    """
     return _number(text, int, 0)
 
 
-def fraction(text):
-    """A number in [0, 1]."""
+def fraction(text: str) -> float:
+    """Read a number in [0, 1] (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    value : float
+        The number.
+    """
     return _number(text, float, 0.0, 1.0)
 
 
-def below_one(text):
-    """A number in [0, 1): a threshold of 1 would leave nothing to stretch."""
+def below_one(text: str) -> float:
+    """Read a number in [0, 1) (an argparse type): a threshold of 1 would leave nothing to stretch.
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    value : float
+        The number.
+    """
     value = _number(text, float, 0.0, 1.0)
     if value >= 1.0:
         raise argparse.ArgumentTypeError(f"must be >= 0 and below 1: {text!r}")
     return value
 
 
-def fft_length(text):
+def fft_length(text: str) -> int:
+    """Read an FFT length, even and at least 2 (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    value : int
+        The length in samples.
+    """
     value = _number(text, int, 2)
     if value % 2:
         raise argparse.ArgumentTypeError(f"the FFT length must be even: {text!r}")
     return value
 
 
-def method_name(text):
+def method_name(text: str) -> str:
+    """Read a method's name, or ``default`` (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The name.
+
+    Returns
+    -------
+    name : str
+        The name, checked.
+    """
     from velmor.analysis import METHODS
 
     if text != "default" and text not in METHODS:
@@ -283,7 +504,19 @@ def method_name(text):
     return text
 
 
-def feature_list(text):
+def feature_list(text: str) -> tuple[str, ...]:
+    """Read a comma-separated list of features, each once (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        Such as ``mfcc,cens``.
+
+    Returns
+    -------
+    names : tuple of str
+        The features' names.
+    """
     from velmor.analysis.frontend import FEATURES
 
     names = tuple(t.strip() for t in text.split(",") if t.strip())
@@ -294,8 +527,19 @@ def feature_list(text):
     return names
 
 
-def memory_size(text):
-    """A number of bytes with an optional unit (``512M``, ``4G``)."""
+def memory_size(text: str) -> str:
+    """Read a number of bytes with an optional unit (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        Such as ``512M`` or ``4G``.
+
+    Returns
+    -------
+    size : str
+        The text, checked.
+    """
     from velmor.analysis.banded import parse_bytes
 
     try:
@@ -305,8 +549,14 @@ def memory_size(text):
     return text
 
 
-def add_analysis_arguments(parser):
-    """The options shared by ``velmor segment`` and ``velmor demo``."""
+def add_analysis_arguments(parser: argparse.ArgumentParser) -> None:
+    """Add the options shared by ``velmor segment`` and ``velmor demo`` to a parser.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+        The command's parser.
+    """
     from velmor.analysis import DEFAULT_METHOD, METHODS
 
     g = parser.add_argument_group(
@@ -345,8 +595,16 @@ def add_analysis_arguments(parser):
                    help="FFT length in samples; the hop is half of it (default 4096)")
 
 
-def check_analysis_args(parser, args):
-    """Usage errors between analysis options: classic-only options with another method."""
+def check_analysis_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Report usage errors between analysis options: classic-only options with another method.
+
+    Parameters
+    ----------
+    parser : argparse.ArgumentParser
+        The command's parser, which reports the error and exits.
+    args : argparse.Namespace
+        The parsed command line.
+    """
     params = Params(method=args.method)
     if params.is_classic:
         if args.features is not None and tuple(args.features) != ("cens",):
@@ -358,7 +616,19 @@ def check_analysis_args(parser, args):
         parser.error(f"{flag} belongs to the classic road: add --method classic, or leave it out")
 
 
-def params_from_args(args):
+def params_from_args(args: argparse.Namespace) -> Params:
+    """The analysis parameters of a parsed command line.
+
+    Parameters
+    ----------
+    args : argparse.Namespace
+        The parsed command line.
+
+    Returns
+    -------
+    params : Params
+        The parameters, with the defaults for the options not given.
+    """
     defaults = Params()
     classic = {name: getattr(args, name) if getattr(args, name) is not None else getattr(defaults, name)
                for name in CLASSIC_ONLY}
