@@ -4,17 +4,28 @@ Everything here is plain functions of picklable arguments, so a process pool can
 :func:`analyse_file` on many files at once.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import io
 import os
 import re
 import sys
 import warnings
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from .._files import reason
-from .options import FS, Params
+from .options import FS, Frames, Params
+
+if TYPE_CHECKING:
+    from velmor.analysis.methods import Segmentation
+    from velmor.annotations import Annotation
+    from velmor.api import Structure
+    from velmor.features import Float64, Floats
 
 _EXTRAS = {
     "soundfile": ("reading audio files", "audio"),
@@ -30,8 +41,24 @@ class MissingExtra(ImportError):
     """An optional dependency is not installed; the message says which extra brings it."""
 
 
-def need(module):
-    """Import an optional dependency, or raise MissingExtra naming the extra to install."""
+def need(module: str) -> Any:
+    """Import an optional dependency, or raise MissingExtra naming the extra to install.
+
+    Parameters
+    ----------
+    module : str
+        The module's name: soundfile, soxr, matplotlib, tqdm, jams or mir_eval.
+
+    Returns
+    -------
+    module : module
+        The module (untyped: these libraries carry no type information).
+
+    Raises
+    ------
+    MissingExtra
+        When it is not installed.
+    """
     import importlib
 
     try:
@@ -55,7 +82,7 @@ class AudioWarning(UserWarning):
 _CUT_SHORT = re.compile(r"^(?:data|SSND)\s*:\s*(\d+)\s*\(should be (\d+)\)", re.MULTILINE)
 
 
-def _cut_short(f, frames_read):
+def _cut_short(f: Any, frames_read: int) -> int:
     """How many frames the header of an open SoundFile promises beyond those there, or 0 (also
     when less than a tenth of a second is missing, as a compressed format's estimate may be off)."""
     m = _CUT_SHORT.search(f.extra_info or "")
@@ -66,15 +93,40 @@ def _cut_short(f, frames_read):
     return missing if missing >= f.samplerate / 10 else 0
 
 
-def load_audio(path, dtype=np.float64, content=None):
+def load_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64,
+               content: bytes | None = None) -> tuple[Floats, dict[str, int]]:
     """Read an audio file as a mono signal at 22050 Hz, of ``dtype`` (float32 or float64).
 
     Returns ``(signal, info)`` with ``info`` the file's own sample rate and channel count.
     Channels are averaged; other rates are resampled with soxr. ``content`` holds the file's bytes
     when they were read already (standard input). A file shorter than its header says is read as
     far as it goes, with a warning (:class:`AudioWarning`).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file.
+    dtype : numpy dtype, default numpy.float64
+        The samples' type: float32 or float64.
+    content : bytes, optional
+        The file's bytes, when they were read already.
+
+    Returns
+    -------
+    signal : numpy.ndarray
+        The mono signal at 22050 Hz.
+    info : dict
+        The file's ``sample_rate`` and ``channels``.
+
+    Raises
+    ------
+    AnalysisError
+        When the file cannot be read or holds no usable audio.
+    MissingExtra
+        Without the ``audio`` extra.
     """
     sf = need("soundfile")
+    source: io.BytesIO | str | bytes
     if content is not None:
         source = io.BytesIO(content)
     else:
@@ -128,7 +180,7 @@ def load_audio(path, dtype=np.float64, content=None):
 
 # ---------------------------------------------------------------- references
 
-def read_reference(path):
+def read_reference(path: str | os.PathLike[str]) -> Float64:
     """Reference boundaries in seconds from a text file, sorted.
 
     Two layouts are read (blank lines and ``#`` comments are skipped):
@@ -138,20 +190,61 @@ def read_reference(path):
       where one segment gives way to the next, i.e. every segment start after the first,
       plus the end of a segment that is followed by a gap. The start of the first
       segment and the end of the last (the edges of the piece) are not boundaries.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The reference file (times, .lab or JAMS).
+
+    Returns
+    -------
+    boundaries : numpy.ndarray of float64
+        The boundaries in seconds.
     """
     return read_annotation(path).boundaries
 
 
-def find_reference(ref_dir, audio_path):
-    """The annotation of an audio file in ``ref_dir``: ``STEM.lab``, ``STEM.txt``, ``STEM.jams`` or
-    ``STEM.*.lab`` (:func:`velmor.annotations.find_annotation`), or None."""
+def find_reference(ref_dir: str | os.PathLike[str], audio_path: str | os.PathLike[str]) -> str | None:
+    """The annotation of an audio file in a folder of references.
+
+    Parameters
+    ----------
+    ref_dir : str or os.PathLike
+        The folder.
+    audio_path : str or os.PathLike
+        The audio file.
+
+    Returns
+    -------
+    path : str or None
+        ``STEM.lab``, ``STEM.txt``, ``STEM.jams`` or ``STEM.*.lab``
+        (:func:`velmor.annotations.find_annotation`), or None.
+    """
     from velmor.annotations import find_annotation, stem_of
 
     return find_annotation(ref_dir, stem_of(audio_path))
 
 
-def read_annotation(path):
-    """:func:`velmor.annotations.read_annotation` (times, .lab, JAMS), its failures as AnalysisError."""
+def read_annotation(path: str | os.PathLike[str]) -> Annotation:
+    """Read an annotation, as :func:`velmor.annotations.read_annotation` does.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The annotation file (times, .lab, JAMS).
+
+    Returns
+    -------
+    annotation : velmor.annotations.Annotation
+        Its boundaries and segments.
+
+    Raises
+    ------
+    AnalysisError
+        When it cannot be read.
+    MissingExtra
+        For JAMS without the ``jams`` extra.
+    """
     from velmor.annotations import read_annotation as read
 
     try:
@@ -164,13 +257,28 @@ def read_annotation(path):
         raise AnalysisError(str(exc)) from None
 
 
-def score(boundaries, reference, tolerances):
-    """calc_prf at each tolerance: a list of dicts with tolerance, precision, recall, f."""
+def score(boundaries: ArrayLike, reference: ArrayLike, tolerances: Iterable[float]) -> list[dict[str, float]]:
+    """Score boundaries against a reference with calc_prf at each tolerance.
+
+    Parameters
+    ----------
+    boundaries : array_like
+        The boundaries found, in seconds.
+    reference : array_like
+        The reference boundaries, in seconds.
+    tolerances : iterable of float
+        The tolerances, in seconds.
+
+    Returns
+    -------
+    scores : list of dict
+        Per tolerance: ``tolerance``, ``precision``, ``recall`` and ``f``.
+    """
     from velmor import unit7
 
     est = np.asarray(boundaries, dtype=float)
     ref = np.asarray(reference, dtype=float)
-    out = []
+    out: list[dict[str, float]] = []
     for tau in tolerances:
         p, r, f = unit7.calc_prf(est, ref, float(tau))
         out.append({"tolerance": float(tau), "precision": float(p), "recall": float(r), "f": float(f)})
@@ -180,39 +288,67 @@ def score(boundaries, reference, tolerances):
 # ---------------------------------------------------------------- the analysis
 
 @dataclasses.dataclass
-class Analysis:
-    """What one run of the pipeline produces. Times are in seconds, frame i lies at i / ff."""
+class Analysis:  # numpydoc ignore=PR02
+    """What one run of the pipeline produces. Times are in seconds, frame i lies at i / ff.
+
+    Parameters
+    ----------
+    duration : float
+        The signal's duration.
+    feature_rate : float
+        Feature frames per second (``ff``).
+    ssm : numpy.ndarray or None
+        The self-similarity matrix (None on the banded road).
+    novelty : numpy.ndarray of float64
+        The novelty curve.
+    peak_frames : numpy.ndarray of intp
+        The frames of the novelty peaks.
+    boundary_frames : numpy.ndarray of intp
+        The frames of the peaks that are boundaries.
+    frames : Frames
+        The frame lengths used.
+    method : str, default "classic"
+        The method's name.
+    times : numpy.ndarray of float64, optional
+        The time of each novelty value, when not frame / ff.
+    boundary_times : numpy.ndarray of float64, optional
+        Refined boundaries, when the method refines.
+    road : str, default "dense"
+        ``"dense"`` (the whole matrix) or ``"banded"``.
+    note : str, optional
+        Why the analysis took another road than the one asked for.
+    """
 
     duration: float
     feature_rate: float
-    ssm: np.ndarray
-    novelty: np.ndarray
-    peak_frames: np.ndarray
-    boundary_frames: np.ndarray
-    frames: dict
+    ssm: Floats | None
+    novelty: Float64
+    peak_frames: NDArray[np.intp]
+    boundary_frames: NDArray[np.intp]
+    frames: Frames
     method: str = "classic"
-    times: np.ndarray | None = None
-    boundary_times: np.ndarray | None = None
+    times: Float64 | None = None
+    boundary_times: Float64 | None = None
     road: str = "dense"
     note: str | None = None
 
     @property
-    def boundaries(self):
-        """Boundaries in seconds: refined ones where the method refines, else frame / ff."""
+    def boundaries(self) -> Float64:  # numpydoc ignore=RT01
+        """The boundaries in seconds: refined ones where the method refines, else frame / ff."""
         if self.boundary_times is not None:
             return self.boundary_times
         return self.boundary_frames / self.feature_rate
 
     @property
-    def novelty_times(self):
+    def novelty_times(self) -> Float64:  # numpydoc ignore=RT01
         """The time in seconds of each novelty value (where a change found there lies)."""
         if self.times is not None:
             return self.times
         return np.arange(len(self.novelty)) / self.feature_rate
 
 
-def analyse_signal(signal, params=Params()):
-    """Boundaries of a signal at 22050 Hz with the method ``params`` names.
+def analyse_signal(signal: ArrayLike, params: Params = Params()) -> Analysis:
+    """Find the boundaries of a signal at 22050 Hz with the method ``params`` names.
 
     Every method but the classic one runs in :mod:`velmor.analysis` (:func:`velmor.analysis.segment`).
     The classic road is audio -> CENS SSM -> (smoothing, threshold) -> checkerboard novelty ->
@@ -220,6 +356,18 @@ def analyse_signal(signal, params=Params()):
     ``frames["neighbourhood"]`` frames centred on it (``unit7.find_region_peaks``); peaks lower
     than ``params.min_height`` times the highest novelty value, and peaks within the edge margin of
     the start or end (where the kernel hangs over the edge of the matrix), are not boundaries.
+
+    Parameters
+    ----------
+    signal : array_like
+        A mono signal at 22050 Hz.
+    params : Params, default Params()
+        The method and its settings.
+
+    Returns
+    -------
+    analysis : Analysis
+        The boundaries and the curves behind them.
     """
     from velmor import unit7
 
@@ -252,7 +400,7 @@ def analyse_signal(signal, params=Params()):
                     peak_frames=peaks, boundary_frames=peaks[keep], frames=frames)
 
 
-def _of_segmentation(seg, params):
+def _of_segmentation(seg: Segmentation, params: Params) -> Analysis:
     note = None
     if seg.method != params.resolved_method():
         note = (f"too long for the {params.resolved_method()!r} method's whole matrix within --max-memory: "
@@ -263,27 +411,58 @@ def _of_segmentation(seg, params):
 
 
 @dataclasses.dataclass(frozen=True)
-class Task:
-    """One file of a batch: where to read it, its reference, where its plot goes."""
+class Task:  # numpydoc ignore=PR02
+    """One file of a batch: where to read it, its reference, where its plot goes.
+
+    Parameters
+    ----------
+    path : str
+        The audio file (``-`` for standard input, whose bytes are in ``audio``).
+    params : Params
+        The method and its settings.
+    reference : str, optional
+        The reference annotation.
+    tolerances : tuple of float, default (0.5, 3.0)
+        The tolerances of the scores, in seconds.
+    plot : str, optional
+        Where the figure goes.
+    dpi : float, default 100.0
+        The resolution of a PNG figure.
+    jams : bool, default False
+        Whether the result holds a JAMS document.
+    audio : bytes, optional
+        The file's bytes when read already (standard input).
+    """
 
     path: str
     params: Params
     reference: str | None = None
-    tolerances: tuple = (0.5, 3.0)
+    tolerances: tuple[float, ...] = (0.5, 3.0)
     plot: str | None = None
     dpi: float = 100.0
     jams: bool = False
     audio: bytes | None = None  # the file's bytes when read already (standard input)
 
 
-def analyse_file(task):
-    """Analyse one file with :func:`velmor.analyze`; returns a JSON-ready result dict, or raises
-    AnalysisError/MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
+def analyse_file(task: Task) -> dict[str, Any]:
+    """Analyse one file with :func:`velmor.analyze`.
+
+    The result is a JSON-ready dict; failures raise AnalysisError or MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
     analysed a block at a time; the road (whole matrix or band) is chosen before any feature work.
 
     Warnings about the input (a truncated file, a reference out of order, a kernel longer than the
     audio) are listed in ``result["warnings"]``. A figure that cannot be written leaves the result
     as it is, with ``plot`` None and the reason in ``plot_error``.
+
+    Parameters
+    ----------
+    task : Task
+        The file and what to do with it.
+
+    Returns
+    -------
+    result : dict
+        The file, its boundaries, labels and segments, the settings, the scores and warnings.
     """
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -308,7 +487,7 @@ def analyse_file(task):
     return result
 
 
-def _memory_message(exc):
+def _memory_message(exc: BaseException) -> str:
     from velmor.analysis.methods import TooLongError
 
     if isinstance(exc, TooLongError):
@@ -316,7 +495,7 @@ def _memory_message(exc):
     return f"out of memory: {exc}" if str(exc) else "out of memory"
 
 
-def _analyse(task):
+def _analyse(task: Task) -> tuple[dict[str, Any], Structure, Annotation | None]:
     from velmor import api
 
     reference = None if task.reference is None else read_annotation(task.reference)
@@ -335,7 +514,7 @@ def _analyse(task):
     except MemoryError as exc:  # too long for the method's road (said before any feature work), or out of memory
         raise AnalysisError(_memory_message(exc)) from None
     s = dataclasses.replace(s, source=task.path, sample_rate=float(info["sample_rate"]), channels=info["channels"])
-    result = {
+    result: dict[str, Any] = {
         "file": task.path,
         "duration": s.duration,
         "sample_rate": info["sample_rate"],
