@@ -7,24 +7,37 @@ workers and still writes every finished result; a reader that goes away (``| hea
 the batch quietly.
 """
 
+from __future__ import annotations
+
+import argparse
 import collections
 import contextlib
 import os
 import signal
 import sys
+from collections.abc import Generator, Mapping, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
+from types import FrameType
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 from .._files import reason, remove_stale
 from .analysis import AnalysisError, MissingExtra, Task, analyse_file, find_reference, need
 from .options import params_from_args
 from .output import OutputError, Writer, say, shown
 
+if TYPE_CHECKING:
+    import io
+    from multiprocessing.process import BaseProcess
+
 STDIN = "-"
 """The file name that means standard input."""
+
+_Outcome = tuple[dict[str, Any] | None, str | None]
 
 DIED = "its worker process died (killed, as the system does when memory runs out)"
 
 
-def _attempt(task):
+def _attempt(task: Task) -> _Outcome:
     """Run one task in a worker: ``(result, None)`` or ``(None, message)``; never raises."""
     try:
         return analyse_file(task), None
@@ -37,16 +50,27 @@ def _attempt(task):
         return None, text
 
 
-def stem(path):
-    """The name a result of ``path`` is filed under: its base name without the suffix."""
+def stem(path: str) -> str:
+    """The name a result of ``path`` is filed under: its base name without the suffix.
+
+    Parameters
+    ----------
+    path : str
+        An input file, or ``-`` for standard input.
+
+    Returns
+    -------
+    stem : str
+        The name, ``stdin`` for standard input.
+    """
     return "stdin" if path == STDIN else os.path.splitext(os.path.basename(path))[0]
 
 
-def _tasks(args, stdin_audio=None):
+def _tasks(args: argparse.Namespace, stdin_audio: bytes | None = None) -> list[Task]:
     params = params_from_args(args)
-    refs = args.ref or []
+    refs: list[str] = args.ref or []
     ref_dir = refs[0] if len(refs) == 1 and os.path.isdir(refs[0]) else None
-    tasks = []
+    tasks: list[Task] = []
     for i, path in enumerate(args.files):
         ref = find_reference(ref_dir, stem(path)) if ref_dir else (refs[i] if refs else None)
         plot = None if args.plot is None else args.plot.format(stem=stem(path))
@@ -56,9 +80,9 @@ def _tasks(args, stdin_audio=None):
     return tasks
 
 
-def _unpaired(args, tasks):
+def _unpaired(args: argparse.Namespace, tasks: Sequence[Task]) -> list[str]:
     """Messages for the files that a reference folder holds no annotation for."""
-    refs = args.ref or []
+    refs: list[str] = args.ref or []
     if not (len(refs) == 1 and os.path.isdir(refs[0])):
         return []
     return [f"velmor: {shown(t.path)}: no reference in {shown(refs[0])} (looked for STEM.lab, STEM.txt, STEM.jams, "
@@ -66,10 +90,18 @@ def _unpaired(args, tasks):
 
 
 class _Progress:
-    """A tqdm bar on stderr when wanted and available; messages go around it."""
+    """A tqdm bar on stderr when wanted and available; messages go around it.
 
-    def __init__(self, total, wanted):
-        self.bar = None
+    Parameters
+    ----------
+    total : int
+        The number of files.
+    wanted : bool or None
+        Whether a bar is wanted (None: when standard error is a terminal).
+    """
+
+    def __init__(self, total: int, wanted: bool | None) -> None:
+        self.bar: Any = None
         asked = wanted is True
         if sys.stderr is None:
             return
@@ -85,42 +117,42 @@ class _Progress:
             return
         self.bar = tqdm.tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
-    def message(self, text):
+    def message(self, text: str) -> None:  # numpydoc ignore=GL08
         if self.bar is not None:
             self.bar.write(text, file=sys.stderr)
         else:
             say(text)
 
-    def around_output(self):
+    def around_output(self) -> contextlib.AbstractContextManager[object]:  # numpydoc ignore=RT01
         """A context for writing results to stdout without breaking the bar on the terminal."""
         if self.bar is not None and sys.stdout is not None:
-            return self.bar.external_write_mode(file=sys.stdout)
+            return cast("contextlib.AbstractContextManager[object]", self.bar.external_write_mode(file=sys.stdout))
         return contextlib.nullcontext()
 
-    def advance(self):
+    def advance(self) -> None:  # numpydoc ignore=GL08
         if self.bar is not None:
             self.bar.update(1)
 
-    def close(self):
+    def close(self) -> None:  # numpydoc ignore=GL08
         if self.bar is not None:
             self.bar.close()
 
 
-def _in_main_thread():
+def _in_main_thread() -> bool:
     import threading
 
     return threading.current_thread() is threading.main_thread()
 
 
 @contextlib.contextmanager
-def _whole():
+def _whole() -> Generator[None, None, None]:
     """Ctrl-C (or SIGTERM) waits until the result being written is whole (a JSON object cut in two
     would spoil the list), then takes effect."""
     if not _in_main_thread():
         yield
         return
-    caught = []
-    stops = (signal.SIGINT, signal.SIGTERM)
+    caught: list[int] = []
+    stops: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
     previous = [signal.signal(number, lambda n, frame: caught.append(n)) for number in stops]
     try:
         yield
@@ -131,7 +163,7 @@ def _whole():
             signal.raise_signal(number)
 
 
-def _worker_start():
+def _worker_start() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent, which stops the workers
     signal.signal(signal.SIGTERM, signal.SIG_DFL)  # and the parent stops them with SIGTERM
 
@@ -140,20 +172,20 @@ class _Terminated(KeyboardInterrupt):
     """SIGTERM, taken as Ctrl-C is: finished results are written, the workers stopped."""
 
 
-def _on_sigterm(number, frame):
+def _on_sigterm(number: int, frame: FrameType | None) -> NoReturn:
     raise _Terminated
 
 
-def _stop(pool, kill):
+def _stop(pool: ProcessPoolExecutor, kill: bool) -> None:
     """Shut a pool down; with ``kill``, end its workers first rather than wait for their files."""
     if kill:  # the executor has no public way to end its workers; without one, shutdown waits for them
-        for process in list((getattr(pool, "_processes", None) or {}).values()):
+        for process in list(cast("dict[int, BaseProcess]", getattr(pool, "_processes", None) or {}).values()):
             with contextlib.suppress(Exception):
                 process.terminate()
     pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _results(tasks, jobs):
+def _results(tasks: Sequence[Task], jobs: int) -> Generator[tuple[int, dict[str, Any] | None, str | None], None, None]:
     """Yield ``(index, result, error)`` as tasks finish (in any order when run in parallel)."""
     if jobs == 0:
         jobs = os.cpu_count() or 1
@@ -162,15 +194,15 @@ def _results(tasks, jobs):
         for i, task in enumerate(tasks):
             yield (i, *_attempt(task))
         return
-    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+    from concurrent.futures import FIRST_COMPLETED, wait
     from concurrent.futures.process import BrokenProcessPool
 
-    def new_pool():
+    def new_pool() -> ProcessPoolExecutor:
         return ProcessPoolExecutor(max_workers=jobs, initializer=_worker_start)
 
     waiting = collections.deque(range(len(tasks)))
-    suspects = collections.deque()  # running when a worker died: each runs again alone
-    running = {}  # future -> (index, ran alone)
+    suspects: collections.deque[int] = collections.deque()  # running when a worker died: each runs again alone
+    running: dict[Future[_Outcome], tuple[int, bool]] = {}  # future -> (index, ran alone)
     pool = new_pool()
     finished = False
     try:
@@ -209,7 +241,8 @@ def _results(tasks, jobs):
         _stop(pool, kill=not finished)
 
 
-def _summary(tasks, done, failed, scored, writer, figures_lost):
+def _summary(tasks: Sequence[Task], done: int, failed: int, scored: Sequence[Sequence[Mapping[str, float]]],
+             writer: Writer, figures_lost: int) -> str:
     text = f"velmor: {len(tasks)} file{'s' if len(tasks) != 1 else ''}: {done} done, {failed} failed"
     if figures_lost:
         text += f", {figures_lost} figure{'s' if figures_lost != 1 else ''} not written"
@@ -222,11 +255,11 @@ def _summary(tasks, done, failed, scored, writer, figures_lost):
     changes = ([f"{r} earlier result{'s' if r != 1 else ''} replaced"] if r else []) + \
               ([f"{f} of failed file{'s' if f != 1 else ''} removed"] if f else [])
     if changes:
-        text += f"; in {shown(writer.output_dir)}: " + ", ".join(changes)
+        text += f"; in {shown(cast(str, writer.output_dir))}: " + ", ".join(changes)
     return text
 
 
-def _read_stdin(files):
+def _read_stdin(files: Sequence[str]) -> bytes | None:
     """The bytes of standard input when one of the files is ``-``, else None."""
     if STDIN not in files:
         return None
@@ -238,7 +271,20 @@ def _read_stdin(files):
     return stream.buffer.read()
 
 
-def run_segment(args):
+def run_segment(args: argparse.Namespace) -> int:
+    """The ``velmor segment`` command.
+
+    Parameters
+    ----------
+    args : argparse.Namespace
+        The command line as parsed by :func:`velmor.cli.build_parser`.
+
+    Returns
+    -------
+    status : int
+        0 when every file was analysed and written, 1 when one failed, 130 after Ctrl-C and 143
+        after SIGTERM.
+    """
     try:
         need("soundfile")
         if args.plot is not None:
@@ -252,7 +298,7 @@ def run_segment(args):
         say("velmor: standard output is closed: nowhere to write the results (use --output DIR)")
         return 1
     if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="surrogateescape")  # file names that are not UTF-8 come out as they are
+        cast("io.TextIOWrapper", sys.stdout).reconfigure(errors="surrogateescape")  # file names that are not UTF-8 come out as they are
     if args.output is not None:
         try:
             os.makedirs(args.output, exist_ok=True)
@@ -269,11 +315,12 @@ def run_segment(args):
     for message in _unpaired(args, tasks):
         say(message)
     progress = _Progress(len(tasks), args.progress if not (args.quiet and args.progress is None) else False)
-    pending, next_index = {}, 0
+    pending: dict[int, dict[str, Any]] = {}
+    next_index = 0
     done = failed = figures_lost = 0
-    scored = []
+    scored: list[list[dict[str, float]]] = []
 
-    def write(i, result):
+    def write(i: int, result: Mapping[str, Any]) -> None:  # numpydoc ignore=GL08
         nonlocal done, failed
         try:
             with _whole(), progress.around_output():
@@ -285,7 +332,7 @@ def run_segment(args):
             progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the result "
                              f"{shown(writer.path(i))}: {reason(exc)}")
 
-    status = None
+    status: int | None = None
     previous = signal.signal(signal.SIGTERM, _on_sigterm) if _in_main_thread() else None
     try:
         try:
@@ -296,8 +343,9 @@ def run_segment(args):
                         progress.message(f"velmor: {shown(tasks[i].path)}: {error}")
                         result = {"file": tasks[i].path, "error": error}
                         if tasks[i].plot is not None:
-                            remove_stale(tasks[i].plot)  # no figure of a file that failed
+                            remove_stale(cast(str, tasks[i].plot))  # no figure of a file that failed
                     else:
+                        result = cast("dict[str, Any]", result)  # a result whenever there is no error
                         done += 1
                         if result["scores"] is not None:
                             scored.append(result["scores"])
@@ -305,9 +353,9 @@ def run_segment(args):
                             progress.message(f"velmor: {shown(tasks[i].path)}: warning: {warning}")
                         if result.get("plot_error"):
                             figures_lost += 1
-                            remove_stale(tasks[i].plot)  # an earlier figure would pass for this one
+                            remove_stale(cast(str, tasks[i].plot))  # an earlier figure would pass for this one
                             progress.message(f"velmor: {shown(tasks[i].path)}: cannot write the figure "
-                                             f"{shown(tasks[i].plot)}: {result['plot_error']}")
+                                             f"{shown(cast(str, tasks[i].plot))}: {result['plot_error']}")
                     if args.output is not None:  # files go out as they finish, streams in input order
                         write(i, result)
                     else:
