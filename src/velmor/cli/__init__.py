@@ -11,11 +11,15 @@ after SIGTERM, 141 when the reader of standard output went away, as a program ki
 a JSON-ready dict), :func:`load_audio` and :func:`read_reference`.
 """
 
+from __future__ import annotations
+
 import argparse
 import contextlib
 import errno
 import os
 import sys
+from collections.abc import Sequence
+from typing import TextIO, cast
 
 from .. import __version__
 from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
@@ -26,15 +30,42 @@ EVAL_FORMATS = ("text", "csv", "json")
 FIGURE_HELP = "the format follows the suffix: .png, .pdf or .svg"
 
 
-def dpi(text):
+def dpi(text: str) -> float:
+    """Read a figure's resolution, a positive number (an argparse type).
+
+    Parameters
+    ----------
+    text : str
+        The number as written.
+
+    Returns
+    -------
+    dpi : float
+        The dots per inch.
+    """
     from .options import _number
 
     return _number(text, float, 0.0, low_open=True)
 DEFAULT_TOLERANCES = (0.5, 3.0)
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(
+class _Parser(argparse.ArgumentParser):
+    """The ``velmor`` parser, which holds those of its commands for usage errors found after parsing."""
+
+    eval_parser: argparse.ArgumentParser
+    segment_parser: argparse.ArgumentParser
+    demo_parser: argparse.ArgumentParser
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the ``velmor`` command line.
+
+    Returns
+    -------
+    parser : argparse.ArgumentParser
+        The parser, with the commands ``demo``, ``segment`` and ``eval``.
+    """
+    parser = _Parser(
         prog="velmor",
         description="Find where a piece of music changes: features of timbre and harmony, "
                     "self-similarity, novelty, peaks as section boundaries.",
@@ -123,18 +154,18 @@ def build_parser():
     return parser
 
 
-def _stem(path):
+def _stem(path: str) -> str:
     from .batch import stem
 
     return stem(path)
 
 
-def _is_folder(path):
+def _is_folder(path: str) -> bool:
     """``--plot`` names a folder: an existing one, or one written with a trailing slash."""
     return path.endswith(("/", os.sep)) or os.path.isdir(path)
 
 
-def _check_segment_args(parser, args):
+def _check_segment_args(parser: _Parser, args: argparse.Namespace) -> None:
     """Cross-option checks that argparse's types cannot do; each failure is a usage error."""
     sp = parser.segment_parser
     n = len(args.files)
@@ -143,7 +174,7 @@ def _check_segment_args(parser, args):
     if args.plot is not None and _is_folder(args.plot):
         args.plot = os.path.join(args.plot.replace("{", "{{").replace("}", "}}"), "{stem}.png")
     args.tolerance = tuple(args.tolerance or DEFAULT_TOLERANCES)
-    refs = args.ref or []
+    refs: list[str] = args.ref or []
     if len(refs) == 1 and os.path.isdir(refs[0]):
         pass
     elif refs and len(refs) != n:
@@ -168,7 +199,7 @@ def _check_segment_args(parser, args):
         sp.error(f"--output {args.output!r} is not a directory")
 
 
-def _check_figure_suffix(sub_parser, path):
+def _check_figure_suffix(sub_parser: argparse.ArgumentParser, path: str) -> None:
     from velmor.plot import FORMATS as FIGURES
 
     suffix = os.path.splitext(path)[1].lower().lstrip(".")
@@ -176,7 +207,7 @@ def _check_figure_suffix(sub_parser, path):
         sub_parser.error(f"--plot {path!r}: {FIGURE_HELP}")
 
 
-def _check_eval_args(parser, args):
+def _check_eval_args(parser: _Parser, args: argparse.Namespace) -> None:
     ep = parser.eval_parser
     args.tolerance = tuple(args.tolerance or DEFAULT_TOLERANCES)
     if len(args.ref) == 1 and os.path.isdir(args.ref[0]):
@@ -188,7 +219,7 @@ def _check_eval_args(parser, args):
         ep.error(f"--ref given {len(args.ref)} time(s) for {n} result(s): give one per result, or a folder")
 
 
-def _keep_standard_fds():
+def _keep_standard_fds() -> None:
     """Give a closed standard descriptor (0, 1 or 2) /dev/null, so that no file opened later takes
     its number: a library's message to fd 2 must never land in a result file. The stream on it
     becomes None, as Python makes it when the descriptor is closed at start, and is treated as
@@ -207,7 +238,7 @@ def _keep_standard_fds():
                     setattr(sys, name, None)
 
 
-def _quiet_stdout():
+def _quiet_stdout() -> None:
     """After standard output failed: point it at /dev/null, so that Python's last flush at exit
     neither fails again nor prints a complaint."""
     stream = sys.stdout
@@ -215,15 +246,29 @@ def _quiet_stdout():
         return
     with contextlib.suppress(Exception):
         null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, stream.fileno())
+        os.dup2(null, cast("TextIO", stream).fileno())  # not None: it is sys.__stdout__, checked above
         os.close(null)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``velmor`` command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments (by default those of the command line).
+
+    Returns
+    -------
+    status : int
+        The exit status: 0 when everything worked, 1 when a file failed, an output could not be
+        written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C,
+        143 after SIGTERM and 141 when the reader of standard output went away.
+    """
     from .output import say
 
     _keep_standard_fds()
-    parser = build_parser()
+    parser = cast(_Parser, build_parser())
     args = parser.parse_args(argv)
     try:
         status = _run(parser, args)
@@ -251,7 +296,7 @@ def main(argv=None):
     return status
 
 
-def _is_stdout_error(exc):
+def _is_stdout_error(exc: OSError) -> bool:
     """Whether an OSError that reached :func:`main` came from standard output: the commands report
     the errors of their own files, and leave those of the stream they print to (a full disk, a
     closed descriptor) to the final flush, which tells by trying again."""
@@ -263,7 +308,7 @@ def _is_stdout_error(exc):
                                                                        errno.EDQUOT, errno.EFBIG)
 
 
-def _run(parser, args):
+def _run(parser: _Parser, args: argparse.Namespace) -> int:
     from .output import say
 
     if args.command != "segment" and sys.stdout is None and not getattr(args, "output", None):
