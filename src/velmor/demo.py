@@ -8,18 +8,27 @@ prints the self-similarity matrix as a coarse text picture, the novelty peaks, t
 boundaries and labels beside the true ones and their scores, and draws a figure of it all.
 """
 
+from __future__ import annotations
+
+import argparse
 import os
 import sys
 import wave
+from collections.abc import Callable, Iterable, Sequence
+from typing import TextIO, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 FS = 22050
 BEAT = 0.5  # seconds: 120 beats per minute, four beats a bar
 
+_Instrument = tuple[tuple[float, ...], float]
+_Section = tuple[str, tuple[tuple[int, int, int], ...] | None, int, _Instrument | None]
+
 # name, chords (MIDI pitches, a chord every two beats, in turn), bars, instrument
 # instrument: relative amplitudes of the harmonics, envelope decay (1/s; 0 = sustained)
-SECTIONS = (
+SECTIONS: tuple[_Section, ...] = (
     ("A: C major, soft plucked", ((60, 64, 67), (57, 60, 64), (53, 57, 60), (55, 59, 62)), 8,
      ((1.0, 0.35, 0.12), 2.5)),
     ("B: E major, bright organ", ((64, 68, 71), (61, 64, 68), (57, 61, 64), (59, 63, 66)), 8,
@@ -32,7 +41,8 @@ SECTIONS = (
 )
 
 
-def _tone(freq, seconds, harmonics, decay, rng, fs=FS):
+def _tone(freq: float, seconds: float, harmonics: Sequence[float], decay: float, rng: np.random.Generator,
+          fs: int = FS) -> NDArray[np.float64]:
     n = int(seconds * fs)
     t = np.arange(n) / fs
     out = np.zeros(n)
@@ -47,32 +57,51 @@ def _tone(freq, seconds, harmonics, decay, rng, fs=FS):
     return out * env
 
 
-def _midi_hz(p):
-    return 440.0 * 2.0 ** ((p - 69) / 12)
+def _midi_hz(p: float) -> float:
+    hz: float = 440.0 * 2.0 ** ((p - 69) / 12)
+    return hz
 
 
-def synthesise(sections=SECTIONS, fs=FS, seed=0):
+def synthesise(sections: Sequence[_Section] = SECTIONS, fs: int = FS,
+               seed: int = 0) -> tuple[NDArray[np.float64], list[tuple[float, float, str]]]:
     """The demo piece and its sections.
 
-    Returns ``(signal, segments)``: a float64 mono signal sampled at ``fs`` (peak 0.9) and a
-    list of ``(start, end, label)`` in seconds, one per section. A section whose chords are
-    None repeats the first section's music (with a new melody).
+    A section whose chords are None repeats the first section's music (with a new melody).
+
+    Parameters
+    ----------
+    sections : sequence of tuple, default SECTIONS
+        Per section: its name (the label before a colon), its chords (MIDI pitches, a chord every
+        two beats, in turn) or None, its number of bars, and its instrument (relative amplitudes
+        of the harmonics, and the envelope's decay in 1/s, 0 for sustained) or None.
+    fs : int, default 22050
+        The sample rate.
+    seed : int, default 0
+        The seed of the random melody, phases and noise.
+
+    Returns
+    -------
+    signal : numpy.ndarray of float64
+        The mono signal sampled at ``fs``, peak 0.9.
+    segments : list of (float, float, str)
+        ``(start, end, label)`` in seconds, one per section.
     """
     rng = np.random.default_rng(seed)
     bar = 4 * BEAT
     total = sum(s[2] for s in sections) * bar
     signal = np.zeros(int(total * fs) + fs)
 
-    def add(at, amp, freq, seconds, harmonics, decay):
+    def add(at: float, amp: float, freq: float, seconds: float, harmonics: Sequence[float],  # numpydoc ignore=GL08
+            decay: float) -> None:
         _add(signal, at, amp * _tone(freq, seconds, harmonics, decay, rng, fs), fs)
 
-    segments = []
+    segments: list[tuple[float, float, str]] = []
     start = 0.0
     hat = int(0.03 * fs)
     for name, chords, bars, instrument in sections:
         if chords is None:
-            chords, instrument = sections[0][1], sections[0][3]
-        harmonics, decay = instrument
+            chords, instrument = cast("tuple[tuple[int, int, int], ...]", sections[0][1]), sections[0][3]
+        harmonics, decay = cast(_Instrument, instrument)
         for half in range(bars * 2):  # a chord every half bar
             chord = chords[half % len(chords)]
             t0 = start + half * bar / 2
@@ -93,15 +122,26 @@ def synthesise(sections=SECTIONS, fs=FS, seed=0):
     return 0.9 * signal / np.max(np.abs(signal)), segments
 
 
-def _add(buf, at, x, fs=FS):
+def _add(buf: NDArray[np.float64], at: float, x: NDArray[np.float64], fs: int = FS) -> None:
     i = int(round(at * fs))
     x = x[: max(0, len(buf) - i)]
     buf[i: i + len(x)] += x
 
 
-def write_wav(path, signal, fs=FS):
-    """Write a mono 16-bit WAV file with the standard library, whole or not at all; makes the
-    path's folder if needed."""
+def write_wav(path: str | os.PathLike[str], signal: ArrayLike, fs: int = FS) -> None:
+    """Write a mono 16-bit WAV file with the standard library, whole or not at all.
+
+    The path's folder is made if needed.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write.
+    signal : array_like
+        The mono signal, in [-1, 1].
+    fs : int, default 22050
+        The sample rate.
+    """
     import io
 
     from velmor._files import write_whole
@@ -117,29 +157,45 @@ def write_wav(path, signal, fs=FS):
     write_whole(path, buf.getvalue())
 
 
-def text_picture(m, size=34, shades=" .:-=+*#%@"):
+def text_picture(m: ArrayLike, size: int = 34, shades: str = " .:-=+*#%@") -> str:
     """A coarse picture of a matrix, two characters per cell, darker is larger.
 
     Cells are block means, and the shades span the range from the smallest cell to the largest.
+
+    Parameters
+    ----------
+    m : array_like
+        The matrix.
+    size : int, default 34
+        The largest number of cells along each side.
+    shades : str, default " .:-=+*#%@"
+        The characters from smallest to largest.
+
+    Returns
+    -------
+    picture : str
+        The picture, a line per row of cells.
     """
     m = np.asarray(m, dtype=float)
-    rows = np.linspace(0, m.shape[0], min(size, m.shape[0]) + 1).astype(int)
-    cols = np.linspace(0, m.shape[1], min(size, m.shape[1]) + 1).astype(int)
+    height, width = int(m.shape[0]), int(m.shape[1])
+    rows = np.linspace(0, height, min(size, height) + 1).astype(int)
+    cols = np.linspace(0, width, min(size, width) + 1).astype(int)
     cells = np.array([[m[r0:r1, c0:c1].mean() for c0, c1 in zip(cols[:-1], cols[1:])]
                       for r0, r1 in zip(rows[:-1], rows[1:])]).reshape(len(rows) - 1, len(cols) - 1)
     lo = cells.min() if cells.size else 0.0
     span = cells.max() - lo if cells.size and cells.max() > lo else 1.0
-    lines = []
+    lines: list[str] = []
     for row in (cells - lo) / span:
         lines.append("".join(shades[min(int(v * len(shades)), len(shades) - 1)] * 2 for v in row))
     return "\n".join(lines)
 
 
-def _pairs(detected, true):
+def _pairs(detected: Iterable[float],
+           true: Iterable[float]) -> tuple[list[tuple[float, float | None]], list[float]]:
     """Each true boundary with the nearest detected one (or None), and detections left over."""
     detected = list(detected)
-    used = set()
-    rows = []
+    used: set[int] = set()
+    rows: list[tuple[float, float | None]] = []
     for t in true:
         free = [i for i in range(len(detected)) if i not in used]
         if free:
@@ -153,8 +209,21 @@ def _pairs(detected, true):
     return rows, extra
 
 
-def run_demo(args, out=None):
-    """The ``velmor demo`` command; ``args`` as parsed by :func:`velmor.cli.build_parser`."""
+def run_demo(args: argparse.Namespace, out: TextIO | None = None) -> int:
+    """The ``velmor demo`` command.
+
+    Parameters
+    ----------
+    args : argparse.Namespace
+        The command line as parsed by :func:`velmor.cli.build_parser`.
+    out : text stream, optional
+        Where the report goes (standard output by default).
+
+    Returns
+    -------
+    status : int
+        0, or 1 when a file could not be written.
+    """
     from velmor._files import reason, write_whole
     from velmor.api import analyze
     from velmor.cli.analysis import score
@@ -169,9 +238,11 @@ def run_demo(args, out=None):
           + " ".join(f"{lab} {s:.0f}-{e:.0f} s" for s, e, lab in segments), file=out)
     if args.wav:
         lab = os.path.splitext(str(args.wav))[0] + ".lab"
-        for path, write in ((args.wav, lambda p: write_wav(p, signal)),
-                            (lab, lambda p: write_whole(p, "".join(f"{s:.3f}\t{e:.3f}\t{label}\n"
-                                                                   for s, e, label in segments).encode()))):
+        writers: tuple[tuple[str, Callable[[str], None]], ...] = (
+            (args.wav, lambda p: write_wav(p, signal)),
+            (lab, lambda p: write_whole(p, "".join(f"{s:.3f}\t{e:.3f}\t{label}\n"
+                                                   for s, e, label in segments).encode())))
+        for path, write in writers:
             try:
                 write(path)
             except OSError as exc:
@@ -233,7 +304,19 @@ def run_demo(args, out=None):
     return 0
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run ``velmor demo`` with the options given.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The options (by default those of the command line).
+
+    Returns
+    -------
+    status : int
+        The exit status.
+    """
     from velmor.cli import main as cli_main
 
     return cli_main(["demo", *(sys.argv[1:] if argv is None else argv)])

@@ -447,8 +447,9 @@ class Task:  # numpydoc ignore=PR02
 def analyse_file(task: Task) -> dict[str, Any]:
     """Analyse one file with :func:`velmor.analyze`.
 
-    The result is a JSON-ready dict; failures raise AnalysisError or MissingExtra. A file longer than ``velmor.api.LONG_FILE_SECONDS`` is read and
-    analysed a block at a time; the road (whole matrix or band) is chosen before any feature work.
+    The result is a JSON-ready dict; failures raise AnalysisError or MissingExtra. A file longer
+    than ``velmor.api.LONG_FILE_SECONDS`` is read and analysed a block at a time; the road (whole
+    matrix or band) is chosen before any feature work.
 
     Warnings about the input (a truncated file, a reference out of order, a kernel longer than the
     audio) are listed in ``result["warnings"]``. A figure that cannot be written leaves the result

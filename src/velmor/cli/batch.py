@@ -298,7 +298,8 @@ def run_segment(args: argparse.Namespace) -> int:
         say("velmor: standard output is closed: nowhere to write the results (use --output DIR)")
         return 1
     if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
-        cast("io.TextIOWrapper", sys.stdout).reconfigure(errors="surrogateescape")  # file names that are not UTF-8 come out as they are
+        # file names that are not UTF-8 come out as they are
+        cast("io.TextIOWrapper", sys.stdout).reconfigure(errors="surrogateescape")
     if args.output is not None:
         try:
             os.makedirs(args.output, exist_ok=True)
