@@ -90,6 +90,10 @@ typecheck: install $(TYPING_STAMP)
 	$(PY) -m mypy
 	$(VENV)/bin/pyright --pythonpath $(PY)
 	$(PY) -m mypy.stubtest velmor.unit7 velmor._band
+	@# every symbol the installed package exports has a known type (pyright needs the venv to find it)
+	@out=$$(PATH=$(abspath $(VENV))/bin:$$PATH VIRTUAL_ENV=$(abspath $(VENV)) $(VENV)/bin/pyright --verifytypes velmor \
+	    --ignoreexternal); echo "$$out" | grep "Type completeness score"; \
+	    echo "$$out" | grep -q "Type completeness score: 100%" || { echo "$$out"; exit 1; }
 
 # Documentation: Sphinx with numpydoc, warnings as errors, into docs/_build/html. docs/conf.py writes
 # one page per public function and class of unit7, unit4 and features from the modules themselves;

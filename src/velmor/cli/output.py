@@ -205,6 +205,15 @@ class Writer:
         Several inputs go to one stream: lab results get a ``# file`` line each.
     """
 
+    fmt: str
+    stream: TextIO | None
+    output_dir: str | None
+    names: Sequence[str] | None
+    multi: bool
+    count: int
+    replaced: int
+    removed: int
+
     def __init__(self, fmt: str, stream: TextIO | None, output_dir: str | None = None,
                  names: Sequence[str] | None = None, multi: bool = False) -> None:
         self.fmt, self.stream, self.output_dir, self.names = fmt, stream, output_dir, names
