@@ -15,6 +15,7 @@ import velmor
 import velmor.unit7 as u7
 from velmor import analysis, features, unit4
 from velmor.annotations import Annotation, as_annotation
+from velmor.cli import Duration, Params, analyse_signal
 
 fs = 22050
 t = np.arange(4 * fs) / fs
@@ -84,6 +85,13 @@ assert_type(seg, analysis.Segmentation)
 assert_type(analysis.METHODS["fused"](song, fs), NDArray[np.float64])
 assert_type(analysis.select_peaks(seg.novelty, seg.rate), NDArray[np.intp])
 
+# The command line's pipeline from Python.
+params = Params(method="classic", kernel=Duration(8.0))
+classic = analyse_signal(signal, params)
+assert_type(classic.boundaries, NDArray[np.float64])
+assert_type(params.frames()["kernel"], int)
+assert_type(Duration.parse("750ms").frames(classic.feature_rate, parity="odd"), int)
+
 
 def wrong_calls() -> None:
     """Each of these fails at run time, and each checker reports it."""
@@ -105,4 +113,6 @@ def wrong_calls() -> None:
     s.boundaries = np.zeros(1)  # type: ignore[misc]  # pyright: ignore[reportAttributeAccessIssue]
     velmor.evaluate(s, reference, tolerances=0.5)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     label: int = s.labels[0]  # type: ignore[assignment]  # pyright: ignore[reportAssignmentType]
+    analyse_signal(signal, "classic")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    Duration.parse("8s").frames("10")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     print(prf, index, label)
