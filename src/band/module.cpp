@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "band/loops.hpp"
+#include "loops.hpp"
 
 #include <cstring>
 #include <new>

@@ -9,7 +9,7 @@
 // of the matrix it is given, reads inside the band whatever it reads; the cells it uses are those
 // within k_len - 1 of the diagonal, which hold their own values for hw >= k_len - 1 (the others
 // alias other band cells and are only ever blended away).
-#include "band/loops.hpp"
+#include "loops.hpp"
 #include "novelty/loops.hpp"
 
 #include <algorithm>
