@@ -333,14 +333,14 @@ def test_warnings_about_the_input(capsys, song, tmp_path):
 
 
 def test_a_file_that_cannot_be_opened_says_why(capsys, song, monkeypatch):
-    import velmor.cli.analysis as analysis
+    import velmor.audio as audio
 
     path = song()
 
     def refuse(name, *args, **kwargs):
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), name)
 
-    monkeypatch.setattr(analysis, "open", refuse, raising=False)
+    monkeypatch.setattr(audio, "open", refuse, raising=False)
     status, _, err = run(capsys, "segment", path)
     assert status == 1 and f"velmor: {path}: cannot open: permission denied" in lines(err)
 

@@ -32,8 +32,8 @@ if TYPE_CHECKING:  # what the names below resolve to, for type checkers (nothing
     from .api import Structure as Structure, analyze as analyze
     from .evaluation import evaluate as evaluate
 
-__version__ = "0.1.0"
-_MODULES = ("analysis", "annotations", "api", "evaluation", "features", "plot", "unit4", "unit7")
+from ._version import __version__ as __version__
+_MODULES = ("analysis", "annotations", "api", "audio", "evaluation", "features", "plot", "result", "unit4", "unit7")
 _FUNCTIONS = {"analyze": "api", "Structure": "api", "evaluate": "evaluation"}
 __all__ = ["analyze", "evaluate", "Structure", "analysis", "features", "unit4", "unit7"]
 

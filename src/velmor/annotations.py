@@ -19,14 +19,13 @@ import json
 import math
 import os
 import warnings
-from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, cast, runtime_checkable
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, Protocol, TypeAlias, cast, runtime_checkable
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-if TYPE_CHECKING:
-    from .api import Structure
+from ._version import __version__
 
 MAX_BYTES = 16 << 20
 """The largest annotation file read (a reference is text of a few kilobytes; this stops
@@ -44,7 +43,7 @@ SUFFIXES = (".lab", ".txt", ".jams")
 
 @runtime_checkable
 class HasSegments(Protocol):
-    """Anything with ``segments`` and ``boundaries``, as a :class:`velmor.api.Structure` has."""
+    """Anything with ``segments`` and ``boundaries``, as a :class:`velmor.result.Structure` has."""
 
     @property
     def segments(self) -> Sequence[Sequence[Any]]:
@@ -54,6 +53,30 @@ class HasSegments(Protocol):
     @property
     def boundaries(self) -> ArrayLike:
         """Interior boundaries in seconds."""
+        ...
+
+
+class SegmentedResult(HasSegments, Protocol):
+    """A result of an analysis, as :func:`to_jams` reads it (a :class:`velmor.result.Structure`)."""
+
+    @property
+    def duration(self) -> float:
+        """Length of the piece in seconds."""
+        ...
+
+    @property
+    def source(self) -> str | None:
+        """The file analysed."""
+        ...
+
+    @property
+    def method(self) -> str:
+        """The method's name."""
+        ...
+
+    @property
+    def parameters(self) -> Mapping[str, Any]:
+        """Every setting, as run."""
         ...
 
 
@@ -306,7 +329,7 @@ def stem_of(path: str | os.PathLike[str]) -> str:
     return os.path.splitext(os.path.basename(where))[0]
 
 
-def to_jams(structure: Structure, *, reference: AnnotationLike | None = None) -> Any:
+def to_jams(structure: SegmentedResult, *, reference: AnnotationLike | None = None) -> Any:
     """A ``jams.JAMS`` holding a result's segments as a ``segment_open`` annotation.
 
     The annotation's metadata name velmor, its version and the method; its sandbox keeps the
@@ -326,7 +349,6 @@ def to_jams(structure: Structure, *, reference: AnnotationLike | None = None) ->
         The annotations of the piece.
     """
     jams = _need_jams()
-    from velmor import __version__
 
     jam = jams.JAMS()
     jam.file_metadata.duration = float(structure.duration)

@@ -5,285 +5,44 @@
     >>> s.segments            # ((0.0, 12.1, 'A'), (12.1, 26.0, 'B'), ...)
     >>> s.plot()              # SSM, label bar and novelty curve on matplotlib axes
 
-:func:`analyze` runs the stages of :mod:`velmor.analysis` (features, similarity, novelty,
-boundaries, labels) and returns a :class:`Structure`, a frozen record of plain arrays in seconds
-whose methods only present it (``to_lab``, ``to_json``, ``to_jams``, ``plot``).
+:func:`analyze` is a short story over the layers below it: read the audio (:mod:`velmor.audio`),
+plan and run the method (:mod:`velmor.analysis.methods`), label the segments
+(:mod:`velmor.analysis.labels`) and wrap it all in a :class:`velmor.result.Structure`.
 """
 
 from __future__ import annotations
 
-import dataclasses
-import json
 import os
-from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NoReturn, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, DTypeLike, NDArray
+from numpy.typing import ArrayLike
 
-from .analysis import frontend
-from .analysis.labels import (DEFAULT_THRESHOLD, cluster_segments, feature_segment_similarity, letters,
-                              segment_similarity)
+from . import audio as _audio
+from .analysis import methods
+from .analysis.labels import DEFAULT_THRESHOLD, label_segmentation
+from .analysis.labels import label_structure as label_structure
+from .analysis.methods import LONG_FILE_SECONDS as LONG_FILE_SECONDS
+from .audio import as_mono as as_mono
+from .result import FrozenDict as FrozenDict
+from .result import Structure as Structure
+from .result import structure_of
 
 if TYPE_CHECKING:
-    from matplotlib.axes import Axes
+    from numpy.typing import DTypeLike
 
     from .analysis.methods import Method
-    from .annotations import AnnotationLike
-    from .features import Float64, Floats
+    from .features import Floats
 
-CLASSIC_SETTINGS = ("kernel", "neighbourhood", "margin", "smooth", "threshold", "min_height", "cens_filter",
-                    "cens_ds", "fft_len")
+CLASSIC_SETTINGS = tuple(methods.CLASSIC_SETTINGS)
 """Settings of the classic road (durations in seconds)."""
 
-
-class FrozenDict(dict[str, Any]):
-    """A dict that refuses changes (and still pickles)."""
-
-    def _read_only(self) -> NoReturn:
-        raise TypeError("the parameters of a result are read-only; copy them with dict(...)")
-
-    def __setitem__(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def __delitem__(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    # |= (dict's own does not go through update). mypy asks an in-place | to fit dict's generic |,
-    # which a method that never returns cannot.
-    def __ior__(self, *args: object, **kwargs: object) -> NoReturn:  # type: ignore[misc]
-        self._read_only()
-
-    def clear(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def pop(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def popitem(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def setdefault(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def update(self, *args: object, **kwargs: object) -> NoReturn:
-        self._read_only()
-
-    def __reduce__(self) -> tuple[type[FrozenDict], tuple[dict[str, Any]]]:
-        return type(self), (dict(self),)
-
-
-def _frozen_array(values: ArrayLike, dtype: DTypeLike | None = None) -> NDArray[Any]:
-    a = np.array(values, dtype=dtype)
-    a.flags.writeable = False
-    return a
-
-
-def _plain(value: object) -> object:
-    """A JSON-ready copy of a parameter value."""
-    if isinstance(value, dict):
-        return {k: _plain(v) for k, v in cast("dict[object, object]", value).items()}
-    if isinstance(value, (tuple, list)):
-        return [_plain(v) for v in cast("tuple[object, ...] | list[object]", value)]
-    if isinstance(value, np.generic):
-        return cast(object, value.item())
-    return value
-
-
-@dataclasses.dataclass(frozen=True, eq=False)
-class Structure:
-    """The sections of one piece: boundaries, labels and the curves behind them.
-
-    Attributes
-    ----------
-    boundaries : np.ndarray [shape=(k,)]
-        Interior boundaries in seconds, increasing (neither 0 nor the end of the piece).
-    labels : tuple of str [length k + 1]
-        Label of every segment (``A, B, C, ...`` in order of first appearance; equal labels
-        are repetitions of one section).
-    duration : float
-        Length of the piece in seconds.
-    novelty : np.ndarray [shape=(n,)]
-        The novelty curve, one value per analysis frame.
-    times : np.ndarray [shape=(n,)]
-        Time in seconds of a change found at each novelty frame.
-    frame_times : np.ndarray [shape=(n,)]
-        Centre of each analysis frame (each row and column of ``ssm``) in seconds.
-    rate : float
-        Analysis frames per second.
-    method : str
-    parameters : dict (read-only)
-        Every setting of the method, as run, with the labelling's.
-    peak_frames, boundary_frames : np.ndarray [dtype=intp]
-        Frames of all novelty peaks, and of those chosen as boundaries (before refinement).
-    ssm : np.ndarray [shape=(n, n)] or None
-        The self-similarity matrix, when asked for (``analyze(..., return_ssm=True)``).
-    source : str or None
-        The file analysed.
-    sample_rate : float or None
-        The input's sample rate in Hz.
-    channels : int
-        Channels of the input (averaged to one).
-    road : str
-        ``"dense"`` (the whole matrix) or ``"banded"`` (a band of it: long inputs).
-    note : str or None
-        Why the method run is not the one asked for (an input too long for its whole matrix).
-    """
-
-    boundaries: Float64
-    labels: tuple[str, ...]
-    duration: float
-    novelty: Float64
-    times: Float64
-    frame_times: Float64
-    rate: float
-    method: str
-    parameters: FrozenDict
-    peak_frames: NDArray[np.intp]
-    boundary_frames: NDArray[np.intp]
-    ssm: Floats | None = None
-    source: str | None = None
-    sample_rate: float | None = None
-    channels: int = 1
-    road: str = "dense"
-    note: str | None = None
-
-    @property
-    def intervals(self) -> Float64:
-        """Start and end of every segment in seconds, from 0 to the end of the piece.
-
-        Returns
-        -------
-        np.ndarray [shape=(k + 1, 2)]
-            ``[[start, end], ...]``.
-        """
-        edges = np.concatenate([[0.0], self.boundaries, [self.duration]])
-        return np.stack([edges[:-1], edges[1:]], axis=1)
-
-    @property
-    def segments(self) -> tuple[tuple[float, float, str], ...]:
-        """The segments with their labels, times in seconds.
-
-        Returns
-        -------
-        tuple of (float, float, str)
-            ``((start, end, label), ...)``.
-        """
-        return tuple((float(s), float(e), lab) for (s, e), lab in zip(self.intervals, self.labels))
-
-    def to_lab(self) -> str:
-        """The segments as lines of ``start<TAB>end<TAB>label`` (seconds, 3 decimals).
-
-        Returns
-        -------
-        str
-            One line per segment, each ending in a newline.
-        """
-        return "".join(f"{s:.3f}\t{e:.3f}\t{lab}\n" for s, e, lab in self.segments)
-
-    def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
-        """A JSON-ready dict: the segments, boundaries and settings (and the curves if asked).
-
-        Parameters
-        ----------
-        curves : bool
-            Also hold the novelty curve (``"novelty"``) and its times (``"times"``).
-
-        Returns
-        -------
-        dict
-            ``file``, ``duration``, ``sample_rate``, ``channels``, ``method``, ``feature_rate``,
-            ``parameters``, ``boundaries``, ``labels``, ``segments``, ``road`` (and ``note``).
-        """
-        out = {
-            "file": self.source,
-            "duration": self.duration,
-            "sample_rate": self.sample_rate,
-            "channels": self.channels,
-            "method": self.method,
-            "feature_rate": self.rate,
-            "parameters": _plain(dict(self.parameters)),
-            "boundaries": self.boundaries.tolist(),
-            "labels": list(self.labels),
-            "segments": [list(s) for s in self.segments],
-            "road": self.road,
-        }
-        if self.note is not None:
-            out["note"] = self.note
-        if curves:
-            out["times"] = self.times.tolist()
-            out["novelty"] = self.novelty.tolist()
-        return out
-
-    def to_json(self, *, curves: bool = False, indent: int | None = 2) -> str:
-        """:meth:`to_dict` as JSON text.
-
-        Parameters
-        ----------
-        curves : bool
-            Also hold the novelty curve and its times.
-        indent : int or None
-            Indentation of the JSON text (None: one line).
-
-        Returns
-        -------
-        str
-            The JSON text.
-        """
-        return json.dumps(self.to_dict(curves=curves), indent=indent)
-
-    def to_jams(self, *, reference: AnnotationLike | None = None) -> Any:
-        """A ``jams.JAMS`` with one ``segment_open`` annotation of the segments.
-
-        Needs the ``jams`` extra; see :func:`velmor.annotations.to_jams`.
-
-        Parameters
-        ----------
-        reference : str, os.PathLike, Structure, array or sequence of segments, optional
-            A reference annotation added as a second annotation.
-
-        Returns
-        -------
-        jams.JAMS
-            The annotations of the piece.
-        """
-        from .annotations import to_jams
-
-        return to_jams(self, reference=reference)
-
-    def plot(self, ax: Axes | None = None, *, reference: AnnotationLike | None = None, title: str | None = None,
-             colorbar: bool = True) -> dict[str, Axes | None]:
-        """Draw the SSM (if kept), the label bar(s) and the novelty curve.
-
-        See :func:`velmor.plot.plot_structure`.
-
-        Parameters
-        ----------
-        ax : matplotlib.axes.Axes or None
-            Where to draw; None makes a new figure (through pyplot).
-        reference : str, os.PathLike, Structure, array or sequence of segments, optional
-            Reference boundaries or segments, drawn dashed (with labels: a label bar of its own).
-        title : str or None
-            Default: the file's name and the method.
-        colorbar : bool
-            Draw a colorbar beside the SSM.
-
-        Returns
-        -------
-        dict
-            The axes drawn on, by panel (see :func:`velmor.plot.plot_structure`).
-        """
-        from .plot import plot_structure
-
-        return plot_structure(self, ax, reference=reference, title=title, colorbar=colorbar)
-
-
-# ---------------------------------------------------------------- audio in
 
 def read_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64) -> tuple[Floats, float, int]:
     """Read the samples of an audio file, its sample rate and channels.
 
-    Reads anything libsndfile reads (the ``audio`` extra: soundfile); channels are averaged.
+    Reads anything libsndfile reads (the ``audio`` extra: soundfile); channels are averaged. See
+    :func:`velmor.audio.read`, whose errors this one raises with the file's name.
 
     Parameters
     ----------
@@ -302,172 +61,12 @@ def read_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64) -> t
         Channels of the file.
     """
     try:
-        import soundfile
-    except ImportError:
-        raise ImportError("reading audio files needs the 'audio' extra: pip install 'velmor[audio]'") from None
-    sf: Any = soundfile  # an optional extra, read as untyped
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"no such file: {path!r}")
-    if os.path.isdir(path):
-        raise IsADirectoryError(f"is a directory, not an audio file: {path!r}")
-    try:
-        data, rate = sf.read(path, dtype=np.dtype(dtype).name, always_2d=True)
-    except (RuntimeError, sf.SoundFileError) as exc:  # LibsndfileError is a RuntimeError
-        raise ValueError(f"cannot read audio from {path!r}: {exc}") from None
-    if data.shape[0] == 0:
-        raise ValueError(f"{path!r} holds no audio samples")
-    signal = data[:, 0] if data.shape[1] == 1 else data.mean(axis=1, dtype=dtype)
-    return np.ascontiguousarray(signal), float(rate), int(data.shape[1])
+        return _audio.read(path, dtype)
+    except OSError as exc:  # no such file, a directory
+        raise type(exc)(f"{exc.strerror}: {os.fspath(path)!r}") from None
 
 
-def as_mono(audio: ArrayLike) -> tuple[Floats, int]:
-    """Make a 1-d signal of a 1-d or 2-d array; channels (the shorter axis) are averaged.
-
-    A 2-d array may be ``(channels, samples)``, as librosa keeps it, or ``(samples, channels)``, as
-    soundfile reads it. float32 samples stay float32, others become float64. The input is never
-    written to (a 1-d float array comes back as it is).
-
-    Parameters
-    ----------
-    audio : array_like [shape=(n,) or (channels, n) or (n, channels)]
-        Real samples.
-
-    Returns
-    -------
-    signal : np.ndarray [shape=(n,)]
-        Samples, float32 or float64.
-    channels : int
-        Channels averaged into ``signal``.
-    """
-    y = np.asarray(audio)
-    if y.dtype.kind not in "biuf":
-        raise TypeError(f"audio must hold real numbers, got dtype {y.dtype}")
-    dtype = np.float32 if y.dtype == np.float32 else np.float64
-    if y.ndim == 1:
-        channels = 1
-    elif y.ndim == 2:
-        axis = 0 if y.shape[0] <= y.shape[1] else 1
-        channels = y.shape[axis]
-        y = y.mean(axis=axis, dtype=dtype)
-    else:
-        raise ValueError(f"audio must be one-dimensional (mono) or two-dimensional (channels and samples), "
-                         f"got shape {y.shape}")
-    if y.size == 0:
-        raise ValueError("audio holds no samples")
-    y = y.astype(dtype, copy=False)
-    if not (np.isfinite(y.min()) and np.isfinite(y.max())):  # nan and inf reach the extremes
-        raise ValueError("audio must hold only finite samples")
-    return y, int(channels)
-
-
-# ---------------------------------------------------------------- the call
-
-def _method(method: object, settings: dict[str, Any]) -> Method:
-    from .analysis import DEFAULT_METHOD, METHODS, Method
-
-    if isinstance(method, str):
-        name = DEFAULT_METHOD if method == "default" else method
-        if name not in METHODS:
-            raise ValueError(f"unknown method {method!r}; known: default, {', '.join(METHODS)}")
-        method = METHODS[name]
-    elif not isinstance(method, Method):
-        raise TypeError(f"method must be a name or a velmor.analysis.Method, got {type(method).__name__}")
-    if method.road == "classic":
-        unknown = sorted(set(settings) - set(CLASSIC_SETTINGS))
-        if unknown:
-            raise TypeError(f"unknown setting(s) of the classic method: {', '.join(unknown)}; "
-                            f"known: {', '.join(CLASSIC_SETTINGS)}")
-        return method
-    known = {f.name for f in dataclasses.fields(Method)} - {"name"}
-    unknown = sorted(set(settings) - known)
-    if unknown:
-        raise TypeError(f"unknown setting(s) of method {method.name!r}: {', '.join(unknown)}; "
-                        f"known: {', '.join(sorted(known))}")
-    if "features" in settings:
-        settings = dict(settings, features=tuple(settings["features"]))
-        if method.weights is not None and "weights" not in settings:
-            settings["weights"] = None
-    return method.replace(**settings) if settings else method
-
-
-def _classic(y: Floats | None, sr: float, settings: Mapping[str, Any], count: int | None) -> dict[str, Any]:
-    """The velmor.unit7 road, through the command line's pipeline (its settings, as seconds)."""
-    import importlib
-
-    # the command line's modules, typed Any at this boundary
-    cli_analysis: Any = importlib.import_module("velmor.cli.analysis")
-    cli_options: Any = importlib.import_module("velmor.cli.options")
-    analyse_signal, Duration, Params = cli_analysis.analyse_signal, cli_options.Duration, cli_options.Params
-    if y is None:
-        raise ValueError("the classic method reads the whole signal")
-    given: dict[str, Any] = {k: (Duration(float(v)) if k in ("kernel", "neighbourhood", "margin", "smooth") else v)
-             for k, v in settings.items() if v is not None}
-    params = Params(method="classic", **given)
-    a = analyse_signal(frontend.as_analysis_signal(y, sr), params)
-    frames: NDArray[np.intp] = a.boundary_frames
-    if count is not None:
-        margin: int = a.frames["margin"]
-        inner = a.peak_frames[(a.peak_frames >= margin) & (a.peak_frames < len(a.novelty) - margin)]
-        frames = np.sort(inner[np.argsort(-a.novelty[inner], kind="stable")][:count])
-    times = np.arange(len(a.novelty)) / a.feature_rate
-    parameters: dict[str, Any] = dict(params.describe(), road="classic")
-    return dict(boundaries=frames / a.feature_rate, novelty=a.novelty, times=times, frame_times=times,
-                rate=a.feature_rate, duration=a.duration, parameters=parameters, peak_frames=a.peak_frames,
-                boundary_frames=frames, ssm=a.ssm)
-
-
-def label_structure(ssm: Floats | None, times: Floats, boundaries: Floats, n_labels: int | None = None, *,
-                    threshold: float = DEFAULT_THRESHOLD, features: Sequence[Floats] | None = None,
-                    weights: Sequence[float] | Floats | None = None) -> tuple[str, ...]:
-    """Label the segments between boundaries, from a self-similarity matrix or its features.
-
-    A segment's frames are those whose change time (``times``) falls inside it; segments
-    narrower than a frame share the label of the frames around them.
-
-    Parameters
-    ----------
-    ssm : np.ndarray [shape=(n, n)] or None
-        Frame self-similarity matrix; None: compare the segments through ``features``.
-    times : np.ndarray [shape=(n,)]
-        Time in seconds of a change at each frame, increasing.
-    boundaries : np.ndarray [shape=(k,)]
-        Interior boundaries in seconds.
-    n_labels : int or None
-        Number of distinct labels; None chooses it.
-    threshold : float
-        How alike two groups must be to share a label (see
-        :func:`velmor.analysis.labels.cluster_segments`).
-    features : list of np.ndarray [shape=(d_i, n)] or None
-        The feature columns the matrix would be made of, when ``ssm`` is None.
-    weights : sequence of float or None
-        Weight of each feature's similarity (None: equal).
-
-    Returns
-    -------
-    tuple of str
-        ``k + 1`` labels, ``A, B, C, ...`` in order of first appearance.
-    """
-    n = len(times)
-    cuts = np.searchsorted(times, boundaries, side="left")
-    edges = np.unique(np.clip(np.concatenate([[0], cuts, [n]]), 0, n))
-    if n == 0:
-        return ("A",) * (len(boundaries) + 1)
-    if n_labels is not None:
-        n_labels = min(int(n_labels), edges.size - 1) if n_labels >= 1 else n_labels
-    sim = segment_similarity(ssm, edges) if ssm is not None else feature_segment_similarity(features or (), edges, weights)
-    groups = cluster_segments(sim, n_labels, threshold=threshold)
-    # the frame range each time segment starts in (several may fall in one when closer than a frame)
-    starts = np.concatenate([[0], np.clip(cuts, 0, n - 1)])
-    which = np.searchsorted(edges, starts, side="right") - 1
-    return letters(groups[np.clip(which, 0, groups.size - 1)])
-
-
-LONG_FILE_SECONDS = 600.0
-"""Files longer than this are read and analysed a block at a time, never whole in memory."""
-
-
-def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, *, method: str | Method = "default",
+def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method: str | Method = "default",
             n_segments: int | None = None, n_labels: int | None = None, label_threshold: float = DEFAULT_THRESHOLD,
             return_ssm: bool = False, max_memory: int | str | None = None, fallback: bool | None = None,
             **settings: Any) -> Structure:
@@ -475,8 +74,9 @@ def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, 
 
     Parameters
     ----------
-    audio : str, os.PathLike or np.ndarray [shape=(n,) or (channels, n) or (n, channels)]
-        An audio file (anything the ``audio`` extra reads: WAV, FLAC, OGG, MP3, ...) or samples.
+    audio : str, os.PathLike, binary stream or np.ndarray [shape=(n,) or (channels, n) or (n, channels)]
+        An audio file (anything the ``audio`` extra reads: WAV, FLAC, OGG, MP3, ...), a stream of
+        a file's bytes (such as ``io.BytesIO``), or samples.
         Channels are averaged (the shorter axis of a 2-d array); the signal is resampled to the
         analysis rate, 22050 Hz. The input is never modified.
     sr : float or None
@@ -518,17 +118,30 @@ def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, 
     >>> for start, end, label in s.segments:
     ...     print(f"{start:6.2f} {end:6.2f} {label}")
     """
-    source = None
+    for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
+        if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
+            raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
+    given_threshold = cast(object, label_threshold)
+    if not (_audio.is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
+        raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
+    m = methods.with_settings(method, settings)
+    if fallback is None:
+        fallback = isinstance(method, str) and method == "default"
+    count = None if n_segments is None else int(n_segments) - 1
+
+    # read: an array as it is, a file whole, or a long file a block at a time as the method runs
+    source, y, info = None, None, None
     if isinstance(audio, (str, os.PathLike)):
         if sr is not None:
             raise ValueError("sr is read from the file: leave it None when audio is a path")
         source = os.fspath(audio)
-        classic = isinstance(method, str) and method == "classic" or getattr(method, "road", None) == "classic"
-        info = None if classic else _long_file(source)
-        if info is not None:  # read and analysed a block at a time
-            y, sr, channels = None, float(info["sample_rate"]), int(info["channels"])
+        info = None if m.road == "classic" else methods.long_file(source)
+        if info is not None:
+            sr, channels = float(info["sample_rate"]), int(info["channels"])
         else:
-            y, sr, channels = read_audio(source, np.float64 if classic else np.float32)
+            y, sr, channels = read_audio(source, np.float64 if m.road == "classic" else np.float32)
+    elif hasattr(audio, "read"):  # a binary stream of a file's bytes
+        y, sr, channels = _audio.read(cast(Any, audio), np.float64 if m.road == "classic" else np.float32)
     else:
         if isinstance(audio, (bytes, bytearray)):
             raise TypeError("audio must be a path or an array of samples, got bytes")
@@ -537,65 +150,26 @@ def analyze(audio: str | os.PathLike[str] | ArrayLike, sr: float | None = None, 
                              "e.g. analyze(y, sr=44100)")
         y, channels = as_mono(audio)
     given_sr = cast(object, sr)  # checked as given, whatever its type
-    if isinstance(given_sr, bool) or not (frontend._is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
+    if isinstance(given_sr, bool) or not (_audio.is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
     rate = float(given_sr)
-    for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
-        if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
-            raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
-    given_threshold = cast(object, label_threshold)
-    if not (frontend._is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
-        raise ValueError(f"label_threshold must be a non-negative number, got {label_threshold!r}")
-    m = _method(method, settings)
-    if fallback is None:
-        fallback = isinstance(method, str) and method == "default"
-    count = None if n_segments is None else int(n_segments) - 1
-    road, note, features, weights, name = "dense", None, None, None, m.name
-    if m.road == "classic":
-        parts: dict[str, Any] = _classic(y, rate, settings, count)
+
+    # plan and run the method (the plan may hand a long input to the long method)
+    options = dict(count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
+    if y is None:
+        assert source is not None
+        seg = methods.segment_file(source, m, **options)
     else:
-        from .analysis import methods
+        seg = methods.segment(y, rate, m, **options)
+    del y
+    note = None
+    if seg.method != m.name:
+        note = (f"too long for the {m.name!r} method's whole matrix within the memory allowed: "
+                f"analysed with the {seg.method!r} method on the banded road")
 
-        if y is None:  # a long file, read a block at a time
-            assert source is not None
-            seg = methods.segment_file(source, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
-        else:
-            seg = methods.segment(y, rate, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
-        if seg.method != m.name:
-            note = (f"too long for the {m.name!r} method's whole matrix within the memory allowed: "
-                    f"analysed with the {seg.method!r} method on the banded road")
-        road = seg.road
-        parts = dict(boundaries=seg.boundaries, novelty=seg.novelty, times=seg.times,
-                     frame_times=seg.times + 0.5 / seg.rate, rate=seg.rate, duration=seg.duration,
-                     parameters=dict(seg.parameters, method=seg.method), peak_frames=seg.peaks,
-                     boundary_frames=seg.frames, ssm=seg.ssm)
-        if seg.ssm is None:  # a road that never makes the whole matrix: compare segments block by block
-            assert seg.features is not None  # the methods of these roads keep their features
-            features = [seg.features.features[f] for f in seg.parameters["features"]]
-            weights = seg.parameters["weights"]
-        name = seg.method
-    labels = label_structure(parts["ssm"], parts["times"], parts["boundaries"], n_labels,
-                             threshold=label_threshold, features=features, weights=weights)
-    parameters = dict(parts["parameters"], n_segments=n_segments, n_labels=n_labels,
+    # label and wrap
+    labels = label_segmentation(seg, n_labels, threshold=label_threshold)
+    parameters = dict(seg.parameters, n_segments=n_segments, n_labels=n_labels,
                       label_threshold=float(label_threshold))
-    parameters.pop("method", None)
-    return Structure(
-        boundaries=_frozen_array(parts["boundaries"], float), labels=labels, duration=float(parts["duration"]),
-        novelty=_frozen_array(parts["novelty"], float), times=_frozen_array(parts["times"], float),
-        frame_times=_frozen_array(parts["frame_times"], float), rate=float(parts["rate"]), method=name,
-        parameters=FrozenDict(parameters), peak_frames=_frozen_array(parts["peak_frames"], np.intp),
-        boundary_frames=_frozen_array(parts["boundary_frames"], np.intp),
-        ssm=_frozen_array(parts["ssm"]) if return_ssm and parts["ssm"] is not None else None,
-        source=source, sample_rate=rate, channels=channels, road=road, note=note)
-
-
-def _long_file(path: str) -> dict[str, Any] | None:
-    """The header of an audio file longer than :data:`LONG_FILE_SECONDS`, else None (also for
-    anything the block reader cannot open: the whole-file reader then says why in its words)."""
-    from .analysis import audio_blocks
-
-    try:
-        info = audio_blocks.file_info(path)
-    except Exception:
-        return None
-    return info if info["duration"] > LONG_FILE_SECONDS else None
+    return structure_of(seg, labels, parameters=parameters, return_ssm=return_ssm, source=source,
+                        sample_rate=rate, channels=channels, note=note)

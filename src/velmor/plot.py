@@ -14,17 +14,62 @@ boundaries are solid lines and reference boundaries dashed ones, drawn alike on 
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, TypeVar
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Protocol, TypeVar
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
+
+from .annotations import SegmentedResult
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
     from .annotations import AnnotationLike
-    from .api import Structure
+
+
+class Drawable(SegmentedResult, Protocol):
+    """What a figure draws of a result (a :class:`velmor.result.Structure`)."""
+
+    @property
+    def labels(self) -> Sequence[str]:
+        """Label of every segment."""
+        ...
+
+    @property
+    def intervals(self) -> NDArray[np.float64]:
+        """Start and end of every segment in seconds."""
+        ...
+
+    @property
+    def novelty(self) -> NDArray[np.float64]:
+        """The novelty curve."""
+        ...
+
+    @property
+    def times(self) -> NDArray[np.float64]:
+        """Time in seconds of a change found at each novelty frame."""
+        ...
+
+    @property
+    def frame_times(self) -> NDArray[np.float64]:
+        """Centre of each analysis frame in seconds."""
+        ...
+
+    @property
+    def rate(self) -> float:
+        """Analysis frames per second."""
+        ...
+
+    @property
+    def peak_frames(self) -> NDArray[np.intp]:
+        """Frames of all novelty peaks."""
+        ...
+
+    @property
+    def ssm(self) -> NDArray[Any] | None:
+        """The self-similarity matrix, if kept."""
+        ...
 
 _PathT = TypeVar("_PathT", str, "os.PathLike[str]")
 
@@ -45,7 +90,7 @@ def _need_matplotlib() -> None:
         raise ImportError("plotting needs the 'plot' extra: pip install 'velmor[plot]'") from None
 
 
-def _interior_limits(result: Structure) -> tuple[float, float]:
+def _interior_limits(result: Drawable) -> tuple[float, float]:
     """y-limits of the novelty panel from the curve away from its ends, where the kernel leaves the
     matrix and the values mean little."""
     x = np.asarray(result.novelty, dtype=float)
@@ -77,7 +122,7 @@ def _label_bar(ax: Axes, intervals: ArrayLike, labels: Iterable[str], name: str)
     ax.tick_params(axis="x", labelbottom=False)
 
 
-def plot_structure(result: Structure, ax: Axes | None = None, *, reference: AnnotationLike | None = None,
+def plot_structure(result: Drawable, ax: Axes | None = None, *, reference: AnnotationLike | None = None,
                    title: str | None = None, colorbar: bool = True) -> dict[str, Axes | None]:
     """Draw a result on ``ax``: its SSM (when kept) with a colorbar, label bars and the novelty curve.
 
@@ -86,7 +131,7 @@ def plot_structure(result: Structure, ax: Axes | None = None, *, reference: Anno
 
     Parameters
     ----------
-    result : velmor.api.Structure
+    result : velmor.result.Structure
         A result of :func:`velmor.analyze`.
     ax : matplotlib.axes.Axes or None
         Where to draw; None makes a new figure (through pyplot).
@@ -177,7 +222,7 @@ def plot_structure(result: Structure, ax: Axes | None = None, *, reference: Anno
     return axes
 
 
-def save_figure(result: Structure, path: _PathT, *, reference: AnnotationLike | None = None, title: str | None = None,
+def save_figure(result: Drawable, path: _PathT, *, reference: AnnotationLike | None = None, title: str | None = None,
                 dpi: float = 100, figsize: tuple[float, float] = (7.5, 9.0)) -> _PathT:
     """Write the figure of :func:`plot_structure` to ``path`` (PNG, PDF or SVG by its suffix).
 
@@ -186,7 +231,7 @@ def save_figure(result: Structure, path: _PathT, *, reference: AnnotationLike | 
 
     Parameters
     ----------
-    result : velmor.api.Structure
+    result : velmor.result.Structure
         A result of :func:`velmor.analyze`.
     path : str or os.PathLike
         The file written; its suffix is one of :data:`FORMATS`.

@@ -1,10 +1,10 @@
 """Features of an audio file read a block at a time, so that hours of audio never sit in memory.
 
-    file_info          sample rate, channels and duration of a file, without reading its samples
     file_features      the raw features (:class:`velmor.analysis.frontend.RawFeatures`) of a file
+    file_info          sample rate, channels and duration of a file (:func:`velmor.audio.file_info`)
 
-A block of the file is read, averaged to mono, resampled to :data:`ANALYSIS_SR` (a soxr stream
-that carries its state from block to block) and cut into whole spectrogram frames; the samples a
+:func:`velmor.audio.blocks` reads the file a block at a time, mixed to mono and resampled to
+:data:`ANALYSIS_SR`; here each block is cut into whole spectrogram frames, and the samples a
 frame shares with the next block wait for it. The features of each block's frames are the
 features of those frames in the whole signal: chroma with one tuning for the whole file, and the
 mel energies kept until the end, where the log-mel spectrogram is taken relative to the file's
@@ -20,15 +20,17 @@ of the file.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velmor import features
+from velmor import audio, features
+from velmor.audio import ANALYSIS_SR
+from velmor.audio import file_info as file_info
 from velmor.features import Float64, Floats
 
-from .frontend import ANALYSIS_SR, FEATURES, RawFeatures
+from .frontend import FEATURES, RawFeatures
 
 if TYPE_CHECKING:
     import scipy.sparse
@@ -36,117 +38,11 @@ if TYPE_CHECKING:
 N_MELS = 128
 
 
-def _soundfile() -> Any:
-    try:
-        import soundfile
-    except ImportError:
-        raise ImportError("reading audio files needs the 'audio' extra: pip install 'velmor[audio]'") from None
-    return soundfile
-
-
-def _soxr() -> Any:
-    try:
-        import soxr
-    except ImportError:
-        raise ImportError("resampling needs the 'audio' extra: pip install 'velmor[audio]'") from None
-    return soxr
-
-
-def file_info(path: str | os.PathLike[str]) -> dict[str, Any]:
-    """Read the header of an audio file.
-
-    Parameters
-    ----------
-    path : str or os.PathLike
-        Any file libsndfile reads.
-
-    Returns
-    -------
-    dict
-        ``"sample_rate"`` (Hz), ``"channels"``, ``"frames"`` (samples per channel) and
-        ``"duration"`` (seconds).
-    """
-    info: Any = _soundfile().info(os.fspath(path))
-    return {"sample_rate": info.samplerate, "channels": info.channels, "frames": info.frames,
-            "duration": info.frames / info.samplerate if info.samplerate else 0.0}
-
-
-def _mono(data: Float64) -> Float64:
-    """The mean of the channels (columns) of a block, as ``data.mean(axis=1)`` gives it, column by
-    column (a reduction along rows of a few values each is many times slower)."""
-    y = data[:, 0].copy()
-    for c in range(1, data.shape[1]):
-        y += data[:, c]
-    if data.shape[1] > 1:
-        y /= data.shape[1]
-    return y
-
-
-class _Mono:
-    """A file's samples as mono float64 at ANALYSIS_SR, block by block.
-
-    The next block is decoded in a second thread (libsndfile runs without the GIL) while the
-    caller works on this one.
-
-    Parameters
-    ----------
-    f : soundfile.SoundFile
-        The open file.
-    block : int
-        Samples read at once, at the file's rate.
-    """
-
-    def __init__(self, f: Any, block: int) -> None:
-        self.f, self.block = f, block
-        self.stream: Any = None
-        if f.samplerate != ANALYSIS_SR:
-            self.stream = _soxr().ResampleStream(f.samplerate, ANALYSIS_SR, 1, dtype="float64", quality="HQ")
-
-    def _read(self) -> Float64:
-        data: Float64 = self.f.read(self.block, dtype="float64", always_2d=True)
-        return _mono(data) if data.shape[0] else np.zeros(0)
-
-    def __iter__(self) -> Iterator[Float64]:
-        from concurrent.futures import ThreadPoolExecutor
-
-        with ThreadPoolExecutor(1) as reader:
-            pending = reader.submit(self._read)
-            while True:
-                y = pending.result()
-                last = y.size < self.block
-                if not last:
-                    pending = reader.submit(self._read)
-                if not np.all(np.isfinite(y)):
-                    raise ValueError("the audio contains non-finite samples")
-                if self.stream is not None:
-                    y = self.stream.resample_chunk(y, last=last)
-                yield y
-                if last:
-                    return
-
-
-def _excerpt_tuning(path: str | os.PathLike[str], seconds: float, n_fft: int, hop_length: int, tuning_seconds: float,
+def _excerpt_tuning(path: str | os.PathLike[str], n_fft: int, hop_length: int, tuning_seconds: float,
                     excerpts: int = 16) -> float:
     """The tuning of the whole file (up to ``tuning_seconds``), or of excerpts spread over it."""
-    sf = _soundfile()
-    soxr = _soxr()
-    with sf.SoundFile(os.fspath(path)) as f:
-        rate: int = f.samplerate
-        total: int = f.frames
-        if seconds <= tuning_seconds:
-            spans = [(0, total)]
-        else:
-            length = int(tuning_seconds / excerpts * rate)
-            spans = [(int(s), length) for s in np.linspace(0, total - length, excerpts).tolist()]
-        mags: list[Floats] = []
-        for start, length in spans:
-            f.seek(start)
-            y = _mono(f.read(length, dtype="float64", always_2d=True))
-            if rate != ANALYSIS_SR:
-                y = np.asarray(soxr.resample(y, rate, ANALYSIS_SR, quality="HQ"), dtype=np.float64)
-            if y.size and np.all(np.isfinite(y)):
-                mags.append(features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length).magnitude)
-            del y
+    mags = [features.spectrogram(y, ANALYSIS_SR, n_fft=n_fft, hop_length=hop_length).magnitude
+            for y in audio.excerpts(path, tuning_seconds, excerpts) if y.size and np.all(np.isfinite(y))]
     if not mags:
         return 0.0
     mag = np.ascontiguousarray(np.hstack(mags))
@@ -194,10 +90,9 @@ def file_features(path: str | os.PathLike[str], names: Iterable[str], *, n_fft: 
         raise ValueError("the file holds no audio samples")
     want_chroma = "chroma" in names or "cens" in names
     if want_chroma and tuning is None:
-        tuning = _excerpt_tuning(path, info["duration"], n_fft, hop_length, tuning_seconds)
+        tuning = _excerpt_tuning(path, n_fft, hop_length, tuning_seconds)
     info["tuning"] = tuning if want_chroma else None
 
-    sf = _soundfile()
     mel_bank: scipy.sparse.csr_array | None = None
     mel: list[Floats] = []
     chroma: list[Float64] = []
@@ -228,16 +123,14 @@ def file_features(path: str | os.PathLike[str], names: Iterable[str], *, n_fft: 
             chroma.append(features.chroma(S, tuning=tuning))
         return S.n_frames
 
-    with sf.SoundFile(os.fspath(path)) as f:
-        block = max(n_fft, int(block_seconds * f.samplerate))
-        for y in _Mono(f, block):
-            samples += y.size
-            carry = np.concatenate([carry, y]) if carry.size else y
-            del y
-            whole = 0 if carry.size < n_fft else 1 + (carry.size - n_fft) // hop_length
-            if whole:
-                done += frames_of(carry[:(whole - 1) * hop_length + n_fft])
-                carry = carry[whole * hop_length:].copy()
+    for y in audio.blocks(path, block_seconds, min_samples=n_fft):
+        samples += y.size
+        carry = np.concatenate([carry, y]) if carry.size else y
+        del y
+        whole = 0 if carry.size < n_fft else 1 + (carry.size - n_fft) // hop_length
+        if whole:
+            done += frames_of(carry[:(whole - 1) * hop_length + n_fft])
+            carry = carry[whole * hop_length:].copy()
     # The frames that reach past the end, zero-padded as features.spectrogram pads them; none when
     # the last whole frame already reached the end.
     total = 1 + max(0, -(-(samples - n_fft) // hop_length))

@@ -14,7 +14,33 @@ from .similarity import fuse, self_similarity
 
 
 def _odd(frames: float) -> int:
-    return max(1, 2 * int(round((frames - 1) / 2)) + 1)
+    return whole_frames(frames, 1.0, "odd")
+
+
+def whole_frames(seconds: float, rate: float, parity: str | None = None) -> int:
+    """A length in seconds as whole frames at ``rate`` frames per second.
+
+    Parameters
+    ----------
+    seconds : float
+        The length.
+    rate : float
+        Frames per second.
+    parity : {None, "even", "odd"}
+        None: the nearest whole number of frames, at least 1; ``"even"``: the nearest even one, at
+        least 2 (a checkerboard kernel); ``"odd"``: the nearest odd one (a window centred on a frame).
+
+    Returns
+    -------
+    int
+        Frames.
+    """
+    x = seconds * rate
+    if parity == "even":
+        return max(2, 2 * round(x / 2))
+    if parity == "odd":
+        return max(1, 2 * round((x - 1) / 2) + 1)
+    return max(1, round(x))
 
 
 def _moving_mean(x: Float64, width: int, trusted: tuple[int, int] | None = None) -> Float64:

@@ -11,16 +11,15 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterable
-from typing import Any, TypeGuard, cast
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from velmor import features
+from velmor.audio import ANALYSIS_SR as ANALYSIS_SR
+from velmor.audio import to_analysis_rate as as_analysis_signal
 from velmor.features import Float64, Floats
-
-ANALYSIS_SR = 22050
-"""Sample rate of every analysis, in Hz; other rates are resampled to it."""
 
 FEATURES = ("mfcc", "chroma", "cens")
 """Names of the features :func:`feature_frames` computes."""
@@ -88,51 +87,6 @@ class FeatureFrames:
             The nearest frames.
         """
         return np.rint((np.asarray(seconds, dtype=float) - self.offset) * self.rate + 0.5).astype(np.intp)
-
-
-def _is_real(value: object) -> TypeGuard[float]:
-    """Whether ``value`` is a Python or numpy real number (bool included)."""
-    return isinstance(value, (int, float, np.integer, np.floating))
-
-
-def as_analysis_signal(signal: ArrayLike, sr: float) -> Floats:
-    """``signal`` at :data:`ANALYSIS_SR`, resampled with soxr if needed.
-
-    float32 samples stay float32 (the precision of every feature), anything else becomes
-    float64. The caller's array is never written to; it is returned as it is when nothing needs
-    changing.
-
-    Parameters
-    ----------
-    signal : array_like [shape=(n,)]
-        Mono real samples.
-    sr : float
-        Their sample rate in Hz.
-
-    Returns
-    -------
-    np.ndarray [shape=(m,), dtype=float32 or float64]
-        The samples at :data:`ANALYSIS_SR`.
-    """
-    y = np.asarray(signal)
-    if y.ndim != 1:
-        raise ValueError(f"signal must be one-dimensional (mono), got shape {y.shape}")
-    if y.dtype.kind not in "biuf":
-        raise TypeError(f"signal must hold real numbers, got dtype {y.dtype}")
-    y = cast(Floats, y.astype(np.float32 if y.dtype == np.float32 else np.float64, copy=False))
-    # nan and inf reach the extremes, so these two passes tell whether every sample is finite
-    if y.size and not (np.isfinite(y.min()) and np.isfinite(y.max())):
-        raise ValueError("signal must hold only finite samples")
-    given_sr = cast(object, sr)  # checked as given, whatever its type
-    if not (_is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
-        raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
-    if sr != ANALYSIS_SR:
-        try:
-            import soxr
-        except ImportError:
-            raise ImportError(f"resampling from {sr} Hz needs the 'audio' extra: pip install 'velmor[audio]'") from None
-        y = cast(Floats, soxr.resample(y, float(sr), ANALYSIS_SR, quality="HQ"))
-    return y
 
 
 def pool_frames(values: Floats, pool: int) -> Float64:

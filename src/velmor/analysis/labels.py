@@ -9,17 +9,23 @@ Stages:
   groups or a given one
 - :func:`letters` -- names ``A, B, C, ...`` in order of first appearance
 - :func:`label_segments` -- the three in a row, from a matrix and segment edges in frames
+- :func:`label_structure` -- labels of segments between boundaries in seconds, from a matrix or
+  from features; :func:`label_segmentation` gives them for a
+  :class:`velmor.analysis.methods.Segmentation`
 """
 
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from velmor.features import Float64, Floats
+
+if TYPE_CHECKING:
+    from .methods import Segmentation
 
 DEFAULT_THRESHOLD = 0.3
 """When the number of labels is not given, two groups of segments share a label if their average
@@ -237,3 +243,75 @@ def label_segments(ssm: ArrayLike, edges: ArrayLike, n_labels: int | None = None
         One label per segment.
     """
     return letters(cluster_segments(segment_similarity(ssm, edges), n_labels, threshold=threshold))
+
+
+def label_structure(ssm: Floats | None, times: Floats, boundaries: Floats, n_labels: int | None = None, *,
+                    threshold: float = DEFAULT_THRESHOLD, features: Sequence[Floats] | None = None,
+                    weights: Sequence[float] | Floats | None = None) -> tuple[str, ...]:
+    """Label the segments between boundaries, from a self-similarity matrix or its features.
+
+    A segment's frames are those whose change time (``times``) falls inside it; segments
+    narrower than a frame share the label of the frames around them.
+
+    Parameters
+    ----------
+    ssm : np.ndarray [shape=(n, n)] or None
+        Frame self-similarity matrix; None: compare the segments through ``features``.
+    times : np.ndarray [shape=(n,)]
+        Time in seconds of a change at each frame, increasing.
+    boundaries : np.ndarray [shape=(k,)]
+        Interior boundaries in seconds.
+    n_labels : int or None
+        Number of distinct labels; None chooses it.
+    threshold : float
+        How alike two groups must be to share a label (see :func:`cluster_segments`).
+    features : list of np.ndarray [shape=(d_i, n)] or None
+        The feature columns the matrix would be made of, when ``ssm`` is None.
+    weights : sequence of float or None
+        Weight of each feature's similarity (None: equal).
+
+    Returns
+    -------
+    tuple of str
+        ``k + 1`` labels, ``A, B, C, ...`` in order of first appearance.
+    """
+    n = len(times)
+    cuts = np.searchsorted(times, boundaries, side="left")
+    edges = np.unique(np.clip(np.concatenate([[0], cuts, [n]]), 0, n))
+    if n == 0:
+        return ("A",) * (len(boundaries) + 1)
+    if n_labels is not None:
+        n_labels = min(int(n_labels), edges.size - 1) if n_labels >= 1 else n_labels
+    sim = segment_similarity(ssm, edges) if ssm is not None else feature_segment_similarity(features or (), edges, weights)
+    groups = cluster_segments(sim, n_labels, threshold=threshold)
+    # the frame range each time segment starts in (several may fall in one when closer than a frame)
+    starts = np.concatenate([[0], np.clip(cuts, 0, n - 1)])
+    which = np.searchsorted(edges, starts, side="right") - 1
+    return letters(groups[np.clip(which, 0, groups.size - 1)])
+
+
+def label_segmentation(seg: Segmentation, n_labels: int | None = None, *,
+                       threshold: float = DEFAULT_THRESHOLD) -> tuple[str, ...]:
+    """Labels of the segments of a segmentation, from its matrix or, where the road made none,
+    from its features.
+
+    Parameters
+    ----------
+    seg : Segmentation
+        A result of :func:`velmor.analysis.segment` (with ``keep_ssm=True`` on the dense road).
+    n_labels : int or None
+        Number of distinct labels; None chooses it.
+    threshold : float
+        How alike two groups must be to share a label (see :func:`cluster_segments`).
+
+    Returns
+    -------
+    tuple of str
+        One label per segment.
+    """
+    features = weights = None
+    if seg.ssm is None and seg.features is not None:  # compare segments block by block
+        features = [seg.features.features[f] for f in seg.parameters["features"]]
+        weights = seg.parameters["weights"]
+    return label_structure(seg.ssm, seg.times, seg.boundaries, n_labels, threshold=threshold, features=features,
+                           weights=weights)

@@ -9,17 +9,19 @@ quality benchmark scores every row in.
 from __future__ import annotations
 
 import dataclasses
+import math
+import os
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from velmor import audio, unit7
 from velmor.features import Float64, Floats
 
-from velmor import unit7
-
 from . import banded, frontend
-from .boundaries import _odd, refine, select_peaks
+from .boundaries import _odd, refine, select_peaks, whole_frames
 from .novelty import checkerboard_novelty, combine, structure_novelty
 from .similarity import fused_similarity
 
@@ -56,6 +58,8 @@ class Segmentation:
     features : FeatureFrames or None
         The per-frame features the curve came from (segment-level similarity, labels, needs no
         n x n matrix), None on the classic road.
+    frame_offset : float
+        Where the centre of frame ``i`` lies after ``times[i]``, in frames (see ``frame_times``).
     """
 
     boundaries: Float64
@@ -70,6 +74,28 @@ class Segmentation:
     ssm: Floats | None = None
     road: str = "dense"
     features: frontend.FeatureFrames | None = None
+    frame_offset: float = 0.5
+
+    @property
+    def frame_times(self) -> Float64:  # numpydoc ignore=RT01
+        """Centre of each analysis frame (each row and column of ``ssm``) in seconds."""
+        return self.times + self.frame_offset / self.rate
+
+    # The names a Structure gives the same things.
+    @property
+    def feature_rate(self) -> float:  # numpydoc ignore=RT01
+        """Analysis frames per second (``rate``)."""
+        return self.rate
+
+    @property
+    def peak_frames(self) -> NDArray[np.intp]:  # numpydoc ignore=RT01
+        """Frames of every novelty peak (``peaks``)."""
+        return self.peaks
+
+    @property
+    def boundary_frames(self) -> NDArray[np.intp]:  # numpydoc ignore=RT01
+        """Frames of the peaks chosen as boundaries (``frames``)."""
+        return self.frames
 
 
 @dataclasses.dataclass(frozen=True)
@@ -82,8 +108,8 @@ class Method:
     road
         ``"checkerboard"`` (novelty along the diagonal), ``"structure"`` (change of the
         repetition pattern), ``"both"`` (their normalised sum), or ``"classic"``: the
-        ``velmor.unit7`` road (CENS, dot-product matrix, checkerboard, peaks above
-        ``min_height`` of the highest novelty), with the command line's historic defaults.
+        ``velmor.unit7`` road (CENS, dot-product matrix, optional diagonal smoothing and
+        threshold, checkerboard, region peaks above ``min_height`` of the highest novelty).
     pool, hop_length, n_fft
         Spectrogram frames (of ``hop_length`` samples at 22050 Hz) per analysis frame; the
         spectrogram's frame and FFT length.
@@ -100,6 +126,13 @@ class Method:
         The structure road looks for repetitions within this many seconds only, on the band of
         the matrix (:func:`velmor.analysis.banded.banded_structure_novelty`), in memory linear in
         the length; None: anywhere, on the whole matrix.
+    smooth, threshold, min_height
+        The classic road's conditioning of the matrix (diagonal smoothing over ``smooth``
+        seconds, :func:`velmor.unit7.thresh_and_scale` at ``threshold``; None: off) and the
+        height below which, as a share of the highest novelty, a peak is no boundary. Its
+        spectrogram frames are ``n_fft`` long with a hop of half that, CENS is downsampled by
+        ``pool`` and smoothed over ``cens_filter`` frames, ``spacing`` is the window a peak is
+        the largest value of, and a ``margin`` of None is half the kernel.
     """
 
     name: str
@@ -115,7 +148,7 @@ class Method:
     window: float = 24.0
     delta: float = 0.5
     floor: float = 0.05
-    margin: float = 1.0
+    margin: float | None = 1.0
     refine_radius: float = 1.0
     refine_kernel: float = 3.0
     cens_filter: int = 9
@@ -123,10 +156,25 @@ class Method:
     neighbours: float = 0.1
     min_height: float = 0.1
     lags: float | None = None
+    smooth: float | None = None
+    threshold: float | None = None
 
     def __post_init__(self) -> None:
         if self.road not in ROADS:
             raise ValueError(f"road must be one of {', '.join(ROADS)}, got {self.road!r}")
+        for name in ("kernel", "spacing", "margin", "smooth"):
+            value = getattr(self, name)
+            if value is None and (name == "smooth" or name == "margin" and self.road == "classic"):
+                continue
+            if not (isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+                    and (value >= 0 if name == "margin" else value > 0)):
+                what = "a non-negative" if name == "margin" else "a positive"
+                raise ValueError(f"{name} must be {what} number of seconds, got {value!r}")
+        if self.threshold is not None and not 0 <= self.threshold < 1:
+            raise ValueError(f"the threshold must be at least 0 and below 1, got {self.threshold!r}")
+        if self.road == "classic" and self.hop_length * 2 != self.n_fft:
+            raise ValueError(f"the classic road's hop is half its FFT length: n_fft {self.n_fft} and hop_length "
+                             f"{self.hop_length}")
         if self.lags is not None and (self.road != "structure" or not self.lags > 0):
             raise ValueError(f"lags must be a positive number of seconds, on the structure road only; got {self.lags!r} "
                              f"on the {self.road} road")
@@ -164,21 +212,91 @@ class Method:
 
 
 def _classic(signal: ArrayLike, sr: float, method: Method, count: int | None) -> Segmentation:
-    """The velmor.unit7 road with the command line's historic settings."""
-    import importlib
+    """The velmor.unit7 road: CENS, dot-product matrix, its conditioning, checkerboard, region peaks.
 
-    # the command line's modules, typed Any at this boundary
-    cli_analysis: Any = importlib.import_module("velmor.cli.analysis")
-    cli_options: Any = importlib.import_module("velmor.cli.options")
-    y = frontend.as_analysis_signal(signal, sr)
-    a = cli_analysis.analyse_signal(y, cli_options.Params(method="classic"))
-    frames: NDArray[np.intp] = a.boundary_frames
+    A peak is a frame whose novelty is larger than every other value in the window of ``spacing``
+    centred on it (``unit7.find_region_peaks``); peaks lower than ``min_height`` times the highest
+    novelty, and peaks within the margin of either end (where the kernel hangs over the edge of
+    the matrix), are not boundaries. With ``count``, the highest peaks inside the margins are.
+    """
+    y = np.ascontiguousarray(audio.to_analysis_rate(signal, sr), dtype=np.float64)
+    ssm, ff = unit7.audio_to_ssm(y, method.cens_filter, method.pool, method.n_fft)
+    rate = float(ff)
+    kernel = whole_frames(method.kernel, rate, "even")
+    margin = kernel // 2 if method.margin is None else whole_frames(method.margin, rate)
+    if method.smooth is not None and whole_frames(method.smooth, rate) > 1:
+        ssm = unit7.diagonal_smoothing(ssm, whole_frames(method.smooth, rate))
+    if method.threshold is not None:
+        ssm = unit7.thresh_and_scale(np.minimum(ssm, 1.0), method.threshold)
+    novelty = np.asarray(unit7.diagonal_novelty(ssm, kernel), dtype=float)
+    peaks = np.asarray(unit7.find_region_peaks(novelty, whole_frames(method.spacing, rate, "odd")), dtype=np.intp)
+    n = len(novelty)
+    inside = (peaks >= margin) & (peaks < n - margin)
     if count is not None:
-        inner = a.peak_frames[(a.peak_frames >= a.frames["margin"]) & (a.peak_frames < len(a.novelty) - a.frames["margin"])]
-        frames = np.sort(inner[np.argsort(-a.novelty[inner], kind="stable")][:count])
-    times = np.arange(len(a.novelty)) / a.feature_rate
-    return Segmentation(frames / a.feature_rate, a.novelty, times, a.feature_rate, a.duration, method.name,
-                        method.parameters(), a.peak_frames, frames, a.ssm)
+        inner = peaks[inside]
+        frames = np.sort(inner[np.argsort(-novelty[inner], kind="stable")][:count])
+    else:
+        top = novelty.max() if n else 0.0
+        frames = peaks[inside & (novelty[peaks] >= method.min_height * top)] if top > 0 else peaks[:0]
+    times = np.arange(n) / rate
+    return Segmentation(frames / rate, novelty, times, rate, len(y) / audio.ANALYSIS_SR, method.name,
+                        method.parameters(), peaks, frames, ssm, frame_offset=0.0)
+
+
+CLASSIC_SETTINGS = {"kernel": "kernel", "neighbourhood": "spacing", "margin": "margin", "smooth": "smooth",
+                    "threshold": "threshold", "min_height": "min_height", "cens_filter": "cens_filter",
+                    "cens_ds": "pool", "fft_len": "n_fft"}
+"""The classic method's settings by the names :func:`velmor.analyze` takes, and the field of its
+row each one sets (``fft_len`` sets ``hop_length`` to half of it too). Durations are in seconds."""
+
+
+def with_settings(method: str | Method, settings: Mapping[str, Any]) -> Method:
+    """The method a name (or ``"default"``) stands for, with some of its settings changed.
+
+    Parameters
+    ----------
+    method : str or Method
+        A name in :data:`METHODS`, ``"default"`` or a method.
+    settings : mapping
+        Fields of :class:`Method` (for the classic method: the names of :data:`CLASSIC_SETTINGS`;
+        None leaves a setting as it is).
+
+    Returns
+    -------
+    Method
+        The method, changed.
+
+    Raises
+    ------
+    TypeError
+        For a setting the method does not have.
+    """
+    if isinstance(method, str):
+        name = DEFAULT_METHOD if method == "default" else method
+        if name not in METHODS:
+            raise ValueError(f"unknown method {method!r}; known: default, {', '.join(METHODS)}")
+        method = METHODS[name]
+    elif not isinstance(method, Method):
+        raise TypeError(f"method must be a name or a velmor.analysis.Method, got {type(method).__name__}")
+    if method.road == "classic":
+        unknown = sorted(set(settings) - set(CLASSIC_SETTINGS))
+        if unknown:
+            raise TypeError(f"unknown setting(s) of the classic method: {', '.join(unknown)}; "
+                            f"known: {', '.join(CLASSIC_SETTINGS)}")
+        changes = {CLASSIC_SETTINGS[k]: v for k, v in settings.items() if v is not None}
+        if "n_fft" in changes:
+            changes["hop_length"] = int(changes["n_fft"]) // 2
+        return method.replace(**changes) if changes else method
+    known = {f.name for f in dataclasses.fields(Method)} - {"name"}
+    unknown = sorted(set(settings) - known)
+    if unknown:
+        raise TypeError(f"unknown setting(s) of method {method.name!r}: {', '.join(unknown)}; "
+                        f"known: {', '.join(sorted(known))}")
+    if "features" in settings:
+        settings = dict(settings, features=tuple(settings["features"]))
+        if method.weights is not None and "weights" not in settings:
+            settings["weights"] = None
+    return method.replace(**settings) if settings else method
 
 
 MATRIX_COPIES = banded.DENSE_COPIES
@@ -207,6 +325,32 @@ def memory_budget() -> int:
 
 class TooLongError(MemoryError):
     """An input too long for a method whose road needs the whole self-similarity matrix."""
+
+
+LONG_FILE_SECONDS = 600.0
+"""Files longer than this are read and analysed a block at a time, never whole in memory."""
+
+
+def long_file(path: str | os.PathLike[str]) -> dict[str, Any] | None:
+    """The header of an audio file to read a block at a time (:func:`segment_file`): one longer than
+    :data:`LONG_FILE_SECONDS`; else None (also for anything the block reader cannot open: the
+    whole-file reader then says why in its words).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file.
+
+    Returns
+    -------
+    dict or None
+        :func:`velmor.audio.file_info` of the file, or None.
+    """
+    try:
+        info = audio.file_info(path)
+    except Exception:
+        return None
+    return info if info["duration"] > LONG_FILE_SECONDS else None
 
 
 def frames_for(seconds: float, method: Method) -> int:
@@ -238,10 +382,7 @@ def _resolve(method: str | Method, fallback: bool | None) -> tuple[Method, bool 
         return method, fallback
     if fallback is None:
         fallback = method == "default"
-    try:
-        return METHODS[DEFAULT_METHOD if method == "default" else method], fallback
-    except KeyError:
-        raise ValueError(f"unknown method {method!r}; known: {', '.join(METHODS)}") from None
+    return with_settings(method, {}), fallback
 
 
 def plan(seconds: float, method: str | Method = "default", *, max_memory: int | str | None = None,
@@ -471,7 +612,7 @@ def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | 
     # The structure road's curve climbs towards the ends, where its kernel meets repeated columns.
     overhang = kernel / 2 if method.road in ("structure", "both") else 0.0
     peaks = select_peaks(novelty, rate, spacing=method.spacing, window=method.window, delta=method.delta,
-                         floor=method.floor, margin=method.margin, count=count, overhang=overhang)
+                         floor=method.floor, margin=method.margin or 0.0, count=count, overhang=overhang)
     candidates = np.asarray(unit7.find_region_peaks(novelty, _odd(method.spacing * rate)), dtype=np.intp)
     boundaries = frames.boundary_times(peaks)
     if method.refine_radius > 0 and boundaries.size:
@@ -487,7 +628,8 @@ def segment_features(raw: frontend.RawFeatures, method: Method, *, count: int | 
 METHODS: dict[str, Method] = {
     m.name: m
     for m in (
-        Method("classic", features=("cens",), road="classic"),
+        Method("classic", features=("cens",), road="classic", pool=5, hop_length=2048, n_fft=4096, kernel=12.0,
+               spacing=10.0, margin=None, cens_filter=21, min_height=0.1),
         Method("mfcc", features=("mfcc",)),
         Method("chroma", features=("cens",)),
         Method("fused", features=("mfcc", "cens")),

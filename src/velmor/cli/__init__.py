@@ -21,7 +21,7 @@ import sys
 from collections.abc import Sequence
 from typing import TextIO, cast
 
-from .. import __version__
+from .._version import __version__
 from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
 from .options import Duration, Params, add_analysis_arguments, check_analysis_args, non_negative_int, seconds
 
@@ -327,7 +327,7 @@ def _run(parser: _Parser, args: argparse.Namespace) -> int:
         _check_figure_suffix(parser.demo_parser, args.plot)
     check_analysis_args(parser.segment_parser if args.command == "segment" else parser.demo_parser, args)
     if args.command == "demo":
-        from ..demo import run_demo
+        from .demo import run_demo
 
         return run_demo(args)
     from .batch import run_segment

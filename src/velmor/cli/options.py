@@ -101,14 +101,11 @@ class Duration:  # numpydoc ignore=PR02
         frames : int
             The length in frames.
         """
+        from velmor.analysis.boundaries import whole_frames
+
         if self.unit == "f":
             return int(self.value)
-        x = self.value * ff
-        if parity == "even":
-            return max(2, 2 * round(x / 2))
-        if parity == "odd":
-            return max(1, 2 * round((x - 1) / 2) + 1)
-        return max(1, round(x))
+        return whole_frames(self.value, ff, parity)
 
     def __str__(self) -> str:
         if self.unit == "f":
@@ -217,35 +214,37 @@ class Params:  # numpydoc ignore=PR02
 
         return DEFAULT_METHOD if self.method == "default" else self.method
 
-    def analysis_method(self) -> Method | None:
-        """The method these parameters describe.
+    def analysis_method(self) -> Method:
+        """The method these parameters describe: its row of :data:`velmor.analysis.METHODS` with
+        the settings given here (durations in seconds; the classic road's options are fields of
+        its row too).
 
         Returns
         -------
-        method : velmor.analysis.Method or None
-            The method with the settings given here, or None for the classic road.
+        method : velmor.analysis.Method
+            The method.
         """
         from velmor.analysis import METHODS
 
-        if self.is_classic:
-            return None
         m = METHODS[self.resolved_method()]
-        rate = FS / (m.hop_length * m.pool)
+        changes: dict[str, Any] = {}
+        if self.is_classic:
+            changes.update(n_fft=self.fft_len, hop_length=self.fft_len // 2, pool=self.cens_ds,
+                           cens_filter=self.cens_filter, min_height=self.min_height, threshold=self.threshold)
+        elif self.features is not None:
+            changes["features"] = tuple(self.features)
+            if m.weights is not None and len(m.weights) != len(changes["features"]):
+                changes["weights"] = None
+        rate = self.feature_rate
 
         def seconds(d: Duration) -> float:  # numpydoc ignore=GL08
             return d.value / rate if d.unit == "f" else d.value
 
-        changes: dict[str, Any] = {}
-        if self.features is not None:
-            changes["features"] = tuple(self.features)
-            if m.weights is not None and len(m.weights) != len(changes["features"]):
-                changes["weights"] = None
-        if self.kernel is not None:
-            changes["kernel"] = seconds(self.kernel)
-        if self.neighbourhood is not None:
-            changes["spacing"] = seconds(self.neighbourhood)
-        if self.margin is not None:
-            changes["margin"] = seconds(self.margin)
+        for name, field in (("kernel", "kernel"), ("neighbourhood", "spacing"), ("margin", "margin"),
+                            ("smooth", "smooth")):
+            value = getattr(self, name)
+            if value is not None and (self.is_classic or name != "smooth"):
+                changes[field] = seconds(value)
         return m.replace(**changes) if changes else m
 
     def analyze_options(self) -> dict[str, Any]:
@@ -254,27 +253,18 @@ class Params:  # numpydoc ignore=PR02
         Returns
         -------
         options : dict
-            The method, and for the classic road its settings (durations in seconds).
+            The method, with the settings given here.
         """
-        m = self.analysis_method()
-        if m is not None:
-            return {"method": m}
-        ff = self.feature_rate
-
-        def seconds(d: Duration | None) -> float | None:  # numpydoc ignore=GL08
-            return None if d is None else (d.value / ff if d.unit == "f" else d.value)
-
-        return {"method": CLASSIC, "kernel": seconds(self.kernel), "neighbourhood": seconds(self.neighbourhood),
-                "margin": seconds(self.margin), "smooth": seconds(self.smooth), "threshold": self.threshold,
-                "min_height": self.min_height, "cens_filter": self.cens_filter, "cens_ds": self.cens_ds,
-                "fft_len": self.fft_len}
+        return {"method": self.analysis_method()}
 
     @property
     def feature_rate(self) -> float:  # numpydoc ignore=RT01
         """The number of analysis frames per second."""
-        m = self.analysis_method()
-        if m is None:
+        if self.is_classic:
             return FS / (self.fft_len // 2) / self.cens_ds
+        from velmor.analysis import METHODS
+
+        m = METHODS[self.resolved_method()]
         return FS / (m.hop_length * m.pool)
 
     def frames(self) -> Frames:
@@ -286,13 +276,13 @@ class Params:  # numpydoc ignore=PR02
             A dict of the kernel, neighbourhood, smoothing (or None) and margin in frames.
         """
         ff = self.feature_rate
-        m = self.analysis_method()
-        if m is not None:
+        if not self.is_classic:
+            m = self.analysis_method()
             return {
                 "kernel": Duration(m.kernel).frames(ff, parity="even"),
                 "neighbourhood": Duration(m.spacing).frames(ff, parity="odd"),
                 "smooth": None,
-                "margin": Duration(m.margin).frames(ff),
+                "margin": Duration(m.margin if m.margin is not None else 0.0).frames(ff),
             }
         kernel = (self.kernel or Duration(12.0)).frames(ff, parity="even")
         return {
@@ -313,13 +303,13 @@ class Params:  # numpydoc ignore=PR02
         m = self.analysis_method()
         out: dict[str, Any] = {
             "method": self.resolved_method(),
-            "features": list(m.features) if m is not None else ["cens"],
+            "features": list(m.features),
             "feature_rate": self.feature_rate,
             "kernel": None if self.kernel is None else str(self.kernel),
             "neighbourhood": None if self.neighbourhood is None else str(self.neighbourhood),
             "margin": None if self.margin is None else str(self.margin),
         }
-        if m is None:
+        if self.is_classic:
             out.update({
                 "fft_len": self.fft_len,
                 "cens_filter": self.cens_filter,
