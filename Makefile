@@ -106,7 +106,7 @@ $(DOCS_STAMP): $(STAMP)
 docs: install $(DOCS_STAMP)
 	$(PY) -m numpydoc lint src/velmor/unit4.py src/velmor/features.py src/velmor/__init__.py src/velmor/api.py \
 	    src/velmor/evaluation.py src/velmor/annotations.py src/velmor/plot.py src/velmor/analysis/*.py \
-	    src/velmor/cli/*.py src/velmor/demo.py
+	    src/velmor/cli/*.py src/velmor/demo.py src/velmor/audio.py src/velmor/result.py src/velmor/_extras.py
 	$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 # Long recordings (by hand): wall time and peak memory against duration, on concatenations of the

@@ -45,9 +45,12 @@ MODULES = {
                      "shown are those of the module's stub file, which type checkers read."),
     "velmor.unit4": ("The audio front end of unit7", ""),
     "velmor.features": ("Features from one spectrogram", ""),
+    "velmor.audio": ("audio in", ""),
     "velmor.api": ("labelled sections in one call",
-                   "``velmor.analyze`` and ``velmor.Structure`` live here; ``import velmor`` "
-                   "reaches them by those short names."),
+                   "``velmor.analyze`` lives here; ``import velmor`` reaches it by that short name."),
+    "velmor.result": ("the result of an analysis",
+                      "``velmor.Structure`` lives here (``velmor.api`` names it too); ``import velmor`` "
+                      "reaches it by that short name."),
     "velmor.evaluation": ("scores against a reference",
                           "``velmor.evaluate`` lives here; ``import velmor`` reaches it by that name."),
     "velmor.annotations": ("segment annotations in and out", ""),

@@ -60,6 +60,11 @@ class SegmentedResult(HasSegments, Protocol):
     """A result of an analysis, as :func:`to_jams` reads it (a :class:`velmor.result.Structure`)."""
 
     @property
+    def boundaries(self) -> NDArray[np.float64]:
+        """Interior boundaries in seconds."""
+        ...
+
+    @property
     def duration(self) -> float:
         """Length of the piece in seconds."""
         ...

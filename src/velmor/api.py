@@ -148,19 +148,18 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
         if sr is None:
             raise ValueError("sr is required when audio is an array: pass its sample rate in Hz, "
                              "e.g. analyze(y, sr=44100)")
-        y, channels = as_mono(audio)
+        y, channels = as_mono(cast(ArrayLike, audio))
     given_sr = cast(object, sr)  # checked as given, whatever its type
     if isinstance(given_sr, bool) or not (_audio.is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
         raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
     rate = float(given_sr)
 
     # plan and run the method (the plan may hand a long input to the long method)
-    options = dict(count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
     if y is None:
         assert source is not None
-        seg = methods.segment_file(source, m, **options)
+        seg = methods.segment_file(source, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
     else:
-        seg = methods.segment(y, rate, m, **options)
+        seg = methods.segment(y, rate, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
     del y
     note = None
     if seg.method != m.name:

@@ -83,15 +83,15 @@ def _soxr() -> Any:
 
 
 def _name(source: Source) -> str | None:
-    return None if hasattr(source, "read") else os.fspath(cast("str | os.PathLike[str]", source))
+    return os.fspath(source) if isinstance(source, (str, os.PathLike)) else None
 
 
 def _opened(source: Source) -> Any:
     """What soundfile opens for ``source``: the stream, or the path checked first (libsndfile
     would say only "System error." of a file that is missing or unreadable)."""
-    if hasattr(source, "read"):
+    if not isinstance(source, (str, os.PathLike)):
         return source
-    path = os.fspath(cast("str | os.PathLike[str]", source))
+    path = os.fspath(source)
     if not os.path.exists(path):
         raise FileNotFoundError(errno.ENOENT, "no such file", path)
     if os.path.isdir(path):
@@ -135,7 +135,7 @@ def read(source: Source, dtype: DTypeLike = np.float64) -> tuple[Floats, float, 
     source : str, os.PathLike or binary stream
         The file (anything libsndfile reads), or a stream of its bytes.
     dtype : numpy dtype
-        float32 or float64.
+        The samples' type: float32 or float64.
 
     Returns
     -------
@@ -197,7 +197,7 @@ def load(source: Source, dtype: DTypeLike = np.float64) -> tuple[Floats, dict[st
     source : str, os.PathLike or binary stream
         The file, or a stream of its bytes.
     dtype : numpy dtype
-        float32 or float64.
+        The samples' type: float32 or float64.
 
     Returns
     -------

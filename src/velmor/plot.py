@@ -58,12 +58,12 @@ class Drawable(SegmentedResult, Protocol):
 
     @property
     def rate(self) -> float:
-        """Analysis frames per second."""
+        """The analysis frames per second."""
         ...
 
     @property
     def peak_frames(self) -> NDArray[np.intp]:
-        """Frames of all novelty peaks."""
+        """The frames of all novelty peaks."""
         ...
 
     @property

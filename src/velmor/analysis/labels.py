@@ -292,8 +292,7 @@ def label_structure(ssm: Floats | None, times: Floats, boundaries: Floats, n_lab
 
 def label_segmentation(seg: Segmentation, n_labels: int | None = None, *,
                        threshold: float = DEFAULT_THRESHOLD) -> tuple[str, ...]:
-    """Labels of the segments of a segmentation, from its matrix or, where the road made none,
-    from its features.
+    """Label the segments of a segmentation, from its matrix or, where the road made none, its features.
 
     Parameters
     ----------

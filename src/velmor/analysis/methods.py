@@ -12,7 +12,7 @@ import dataclasses
 import math
 import os
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -84,17 +84,17 @@ class Segmentation:
     # The names a Structure gives the same things.
     @property
     def feature_rate(self) -> float:  # numpydoc ignore=RT01
-        """Analysis frames per second (``rate``)."""
+        """The analysis frames per second (``rate``)."""
         return self.rate
 
     @property
     def peak_frames(self) -> NDArray[np.intp]:  # numpydoc ignore=RT01
-        """Frames of every novelty peak (``peaks``)."""
+        """The frames of every novelty peak (``peaks``)."""
         return self.peaks
 
     @property
     def boundary_frames(self) -> NDArray[np.intp]:  # numpydoc ignore=RT01
-        """Frames of the peaks chosen as boundaries (``frames``)."""
+        """The frames of the peaks chosen as boundaries (``frames``)."""
         return self.frames
 
 
@@ -276,7 +276,7 @@ def with_settings(method: str | Method, settings: Mapping[str, Any]) -> Method:
         if name not in METHODS:
             raise ValueError(f"unknown method {method!r}; known: default, {', '.join(METHODS)}")
         method = METHODS[name]
-    elif not isinstance(method, Method):
+    elif not isinstance(cast(object, method), Method):
         raise TypeError(f"method must be a name or a velmor.analysis.Method, got {type(method).__name__}")
     if method.road == "classic":
         unknown = sorted(set(settings) - set(CLASSIC_SETTINGS))
@@ -332,9 +332,10 @@ LONG_FILE_SECONDS = 600.0
 
 
 def long_file(path: str | os.PathLike[str]) -> dict[str, Any] | None:
-    """The header of an audio file to read a block at a time (:func:`segment_file`): one longer than
-    :data:`LONG_FILE_SECONDS`; else None (also for anything the block reader cannot open: the
-    whole-file reader then says why in its words).
+    """The header of an audio file to read a block at a time (:func:`segment_file`), else None.
+
+    A file is read a block at a time when it is longer than :data:`LONG_FILE_SECONDS`; anything
+    the block reader cannot open gives None too (the whole-file reader then says why).
 
     Parameters
     ----------

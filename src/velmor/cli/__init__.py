@@ -23,29 +23,13 @@ from typing import TextIO, cast
 
 from .._version import __version__
 from .analysis import Analysis, Task, analyse_file, analyse_signal, load_audio, read_reference
-from .options import Duration, Params, add_analysis_arguments, check_analysis_args, non_negative_int, seconds
+from .options import Duration, Params, add_analysis_arguments, check_analysis_args, dpi, non_negative_int, seconds
 
 FORMATS = ("text", "csv", "json", "lab", "jams")
 EVAL_FORMATS = ("text", "csv", "json")
 FIGURE_HELP = "the format follows the suffix: .png, .pdf or .svg"
 
 
-def dpi(text: str) -> float:
-    """Read a figure's resolution, a positive number (an argparse type).
-
-    Parameters
-    ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    dpi : float
-        The dots per inch.
-    """
-    from .options import _number
-
-    return _number(text, float, 0.0, low_open=True)
 DEFAULT_TOLERANCES = (0.5, 3.0)
 
 

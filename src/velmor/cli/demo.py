@@ -1,6 +1,7 @@
-"""``velmor demo``: synthesise the demo piece (:mod:`velmor.demo`), analyse it as ``velmor segment``
-would (:func:`velmor.analyze`), and show how the result compares with the truth.
+"""``velmor demo``: analyse the demo piece and show how the result compares with the truth.
 
+The piece is :func:`velmor.demo.synthesise`'s, analysed as ``velmor segment`` would
+(:func:`velmor.analyze`).
 It prints the self-similarity matrix as a coarse text picture, the novelty peaks, the detected
 boundaries and labels beside the true ones and their scores, and draws a figure of it all.
 """

@@ -19,16 +19,13 @@ import argparse
 import dataclasses
 import math
 import re
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypedDict, TypeVar
+from typing import TYPE_CHECKING, Any, TypedDict
 
 if TYPE_CHECKING:
     from velmor.analysis.methods import Method
 
 FS = 22050
 """The sample rate velmor analyses at; other rates are resampled to it."""
-
-_N = TypeVar("_N", int, float)
 
 _DURATION = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s|f)?\s*$")
 
@@ -215,9 +212,10 @@ class Params:  # numpydoc ignore=PR02
         return DEFAULT_METHOD if self.method == "default" else self.method
 
     def analysis_method(self) -> Method:
-        """The method these parameters describe: its row of :data:`velmor.analysis.METHODS` with
-        the settings given here (durations in seconds; the classic road's options are fields of
-        its row too).
+        """The method these parameters describe.
+
+        Its row of :data:`velmor.analysis.METHODS` with the settings given here (durations in
+        seconds; the classic road's options are fields of its row too).
 
         Returns
         -------
@@ -374,104 +372,81 @@ def seconds(text: str) -> float:
     return d.value
 
 
-def _number(text: str, kind: Callable[[str], _N], low: float, high: float | None = None,
-            low_open: bool = False) -> _N:
-    try:
-        value = kind(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not {'an integer' if kind is int else 'a number'}: {text!r}") from None
-    if value != value or (value <= low if low_open else value < low) or (high is not None and value > high):
-        bound = f"> {low}" if low_open else f">= {low}"
-        if high is not None:
-            bound += f" and <= {high}"
-        raise argparse.ArgumentTypeError(f"must be {bound}: {text!r}")
-    return value
-
-
-def positive_int(text: str) -> int:
-    """Read a whole number at least 1 (an argparse type).
+@dataclasses.dataclass(frozen=True)
+class Number:  # numpydoc ignore=PR02
+    """An argparse type: a whole number or a number in a range; anything else is a usage error.
 
     Parameters
     ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    value : int
-        The number.
+    kind : type
+        The type of the number: int or float.
+    low : float
+        The least value (``low_open``: values must be larger).
+    high : float, optional
+        The largest value.
+    low_open : bool, default False
+        Whether ``low`` itself is refused.
+    below : float, optional
+        Values must also lie below this.
+    even : bool, default False
+        Whether the number must be even (an FFT length).
     """
-    return _number(text, int, 1)
+
+    kind: type[int] | type[float]
+    low: float
+    high: float | None = None
+    low_open: bool = False
+    below: float | None = None
+    even: bool = False
+
+    def __call__(self, text: str) -> float:
+        """Read the number.
+
+        Parameters
+        ----------
+        text : str
+            The number as written.
+
+        Returns
+        -------
+        value : int or float
+            The number, of ``kind``.
+
+        Raises
+        ------
+        argparse.ArgumentTypeError
+            For anything else.
+        """
+        try:
+            value = self.kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {'an integer' if self.kind is int else 'a number'}: "
+                                             f"{text!r}") from None
+        low, high = self.low, self.high
+        if value != value or (value <= low if self.low_open else value < low) or (high is not None and value > high):
+            bound = f"> {low}" if self.low_open else f">= {low}"
+            if high is not None:
+                bound += f" and <= {high}"
+            raise argparse.ArgumentTypeError(f"must be {bound}: {text!r}")
+        if self.below is not None and value >= self.below:
+            raise argparse.ArgumentTypeError(f"must be >= {low:g} and below {self.below:g}: {text!r}")
+        if self.even and value % 2:
+            raise argparse.ArgumentTypeError(f"the FFT length must be even: {text!r}")
+        return value
 
 
-def non_negative_int(text: str) -> int:
-    """Read a whole number at least 0 (an argparse type).
-
-    Parameters
-    ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    value : int
-        The number.
-    """
-    return _number(text, int, 0)
-
-
-def fraction(text: str) -> float:
-    """Read a number in [0, 1] (an argparse type).
-
-    Parameters
-    ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    value : float
-        The number.
-    """
-    return _number(text, float, 0.0, 1.0)
-
-
-def below_one(text: str) -> float:
-    """Read a number in [0, 1) (an argparse type): a threshold of 1 would leave nothing to stretch.
-
-    Parameters
-    ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    value : float
-        The number.
-    """
-    value = _number(text, float, 0.0, 1.0)
-    if value >= 1.0:
-        raise argparse.ArgumentTypeError(f"must be >= 0 and below 1: {text!r}")
-    return value
-
-
-def fft_length(text: str) -> int:
-    """Read an FFT length, even and at least 2 (an argparse type).
-
-    Parameters
-    ----------
-    text : str
-        The number as written.
-
-    Returns
-    -------
-    value : int
-        The length in samples.
-    """
-    value = _number(text, int, 2)
-    if value % 2:
-        raise argparse.ArgumentTypeError(f"the FFT length must be even: {text!r}")
-    return value
+positive_int: Number = Number(int, 1)
+"""Read a whole number at least 1 (an argparse type)."""
+non_negative_int: Number = Number(int, 0)
+"""Read a whole number at least 0 (an argparse type)."""
+fraction: Number = Number(float, 0.0, 1.0)
+"""Read a number in [0, 1] (an argparse type)."""
+below_one: Number = Number(float, 0.0, 1.0, below=1.0)
+"""Read a number in [0, 1) (an argparse type): a threshold of 1 would leave nothing to stretch."""
+fft_length: Number = Number(int, 2, even=True)
+"""Read an FFT length, even and at least 2 (an argparse type)."""
+dpi: Number = Number(float, 0.0, low_open=True)
+"""Read a figure's resolution, a positive number (an argparse type)."""
 
 
 def method_name(text: str) -> str:
