@@ -6,8 +6,11 @@ self-similarity matrices from features or audio, their conditioning
 along the diagonal, derivative kernel across columns), peak picking and
 boundary scores. :mod:`velmor.unit4` is the audio front end (chroma, CENS);
 :mod:`velmor.features` computes one spectrogram and every feature from it;
-:mod:`velmor.analysis` chains features, similarity, novelty and peak selection
-into named methods (``velmor.analysis.segment(signal, sr)``).
+:mod:`velmor.audio` reads, mixes and resamples audio; :mod:`velmor.analysis` chains
+features, similarity, novelty, peak selection and labels into named methods
+(``velmor.analysis.segment(signal, sr)``); :mod:`velmor.result` holds what an
+analysis finds (:class:`Structure`). Each imports only from those before it; the
+command line (:mod:`velmor.cli`) sits on top and nothing imports it.
 
 The one call from audio to labelled sections is :func:`velmor.analyze`; :func:`velmor.evaluate`
 scores a result against a reference annotation::

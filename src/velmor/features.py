@@ -88,19 +88,16 @@ def _positive_int(value: SupportsIndex, name: str) -> int:
 
 def _positive_real(value: float, name: str) -> float:
     """Return ``value`` as a Python float, insisting on a positive finite real number."""
+    return _real(value, name, positive=True)
+
+
+def _real(value: float, name: str, positive: bool = False) -> float:
+    """Return ``value`` as a finite Python float (and a positive one, if asked)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
     value = float(value)
-    if not (math.isfinite(value) and value > 0):
+    if positive and not (math.isfinite(value) and value > 0):
         raise ValueError(f"{name} must be a positive finite number, got {value}")
-    return value
-
-
-def _real(value: float, name: str) -> float:
-    """Return ``value`` as a finite Python float."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    value = float(value)
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, got {value}")
     return value
@@ -143,12 +140,7 @@ def _signal(values: ArrayLike, name: str, dtype: DTypeLike) -> Floats:
 
 
 def _sample_rate(fs: float, name: str) -> float:
-    if isinstance(fs, (bool, np.bool_)) or not isinstance(fs, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(fs).__name__}")
-    fs = float(fs)
-    if not (math.isfinite(fs) and fs > 0):
-        raise ValueError(f"{name} must be a positive finite number, got {fs}")
-    return fs
+    return _positive_real(fs, name)
 
 
 def _pitch_range(value: tuple[int, int]) -> tuple[int, int]:

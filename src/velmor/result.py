@@ -249,13 +249,13 @@ class Structure:
         Parameters
         ----------
         ax : matplotlib.axes.Axes or None
-            Where to draw; None makes a new figure (through pyplot).
+            The Axes whose space the panels share (None: a new figure).
         reference : str, os.PathLike, Structure, array or sequence of segments, optional
-            Reference boundaries or segments, drawn dashed (with labels: a label bar of its own).
+            A reference to draw beside the result.
         title : str or None
-            Default: the file's name and the method.
+            The figure's title (None: the file's name and the method).
         colorbar : bool
-            Draw a colorbar beside the SSM.
+            Whether the SSM gets a colorbar.
 
         Returns
         -------

@@ -13,8 +13,10 @@ Stages (each a function of arrays, usable alone):
 Methods
     :data:`METHODS` maps a name to a :class:`Method`, one row naming the choice made at each
     stage; ``METHODS[name](signal, sr)`` returns the boundaries in seconds, and
-    :func:`segment` returns them with the curves behind them.  :data:`DEFAULT_METHOD` is the
-    method the command line uses unless told otherwise. :func:`plan` chooses the road by memory:
+    :func:`segment` returns them with the curves behind them (a :class:`Segmentation`, the one
+    type of a segmentation's result). The classic ``velmor.unit7`` road is a row like the others,
+    its settings fields of its :class:`Method`. :data:`DEFAULT_METHOD` is the method
+    :func:`velmor.analyze` and the command line use unless told otherwise. :func:`plan` chooses the road by memory:
     the dense matrices while they fit ``max_memory``, the band of :mod:`.banded` above it;
     :func:`segment_file` reads a file a block at a time (:mod:`.audio_blocks`).
 """

@@ -35,7 +35,7 @@ class Segmentation:
     Attributes
     ----------
     boundaries : np.ndarray [shape=(k,)]
-        Interior boundaries in seconds, increasing.
+        The boundaries found inside the signal, in seconds, increasing.
     novelty : np.ndarray [shape=(n,)]
         The novelty curve, one value per analysis frame.
     times : np.ndarray [shape=(n,)]
@@ -149,6 +149,8 @@ class Method:
     delta: float = 0.5
     floor: float = 0.05
     margin: float | None = 1.0
+    smooth: float | None = None
+    threshold: float | None = None
     refine_radius: float = 1.0
     refine_kernel: float = 3.0
     cens_filter: int = 9
@@ -156,8 +158,6 @@ class Method:
     neighbours: float = 0.1
     min_height: float = 0.1
     lags: float | None = None
-    smooth: float | None = None
-    threshold: float | None = None
 
     def __post_init__(self) -> None:
         if self.road not in ROADS:

@@ -129,9 +129,9 @@ def format_csv(rows: Sequence[Mapping[str, Any]], mean: Mapping[str, float]) -> 
     Parameters
     ----------
     rows : sequence of mapping
-        Per result: ``file``, ``reference`` and ``scores`` (or ``error`` when it failed).
+        The rows, as :func:`format_text` takes them.
     mean : mapping of str to float
-        The mean of each score over the results scored.
+        The mean scores, as :func:`format_text` takes them.
 
     Returns
     -------
@@ -159,17 +159,19 @@ def _json_safe(x: object) -> object:
 
 
 def run_eval(args: argparse.Namespace) -> int:
-    """The ``velmor eval`` command.
+    """Score the results that ``velmor eval`` names, and report them.
+
+    The exit status is 0 when every result was scored, else 1.
 
     Parameters
     ----------
     args : argparse.Namespace
-        The command line as parsed by :func:`velmor.cli.build_parser`.
+        Results, references, tolerances and output, parsed.
 
     Returns
     -------
-    status : int
-        0 when every result was scored, else 1.
+    int
+        The exit status.
     """
     from velmor.evaluation import evaluate, mean_scores
 

@@ -334,8 +334,8 @@ def duration(text: str) -> Duration:
 
     Returns
     -------
-    duration : Duration
-        The length read.
+    Duration
+        As :meth:`Duration.parse` reads it.
 
     Raises
     ------
@@ -455,7 +455,7 @@ def method_name(text: str) -> str:
     Parameters
     ----------
     text : str
-        The name.
+        A key of :data:`velmor.analysis.METHODS`, or ``default``.
 
     Returns
     -------
@@ -514,6 +514,18 @@ def memory_size(text: str) -> str:
     return text
 
 
+CLASSIC_OPTIONS: tuple[tuple[str, Any, str, str], ...] = (
+    ("--smooth", duration, "DUR", "average the SSM along its diagonals over this length first (default: off)"),
+    ("--threshold", below_one, "TAU",
+     "set SSM values below TAU (at least 0, below 1) to 0 and stretch the rest to 0..1 (default: off)"),
+    ("--min-height", fraction, "FRAC", "ignore peaks lower than FRAC times the highest novelty value (default 0.1)"),
+    ("--cens-filter", positive_int, "N", "CENS smoothing window, in chroma frames (default 21)"),
+    ("--cens-ds", positive_int, "N", "CENS downsampling factor (default 5)"),
+    ("--fft-len", fft_length, "N", "FFT length in samples; the hop is half of it (default 4096)"),
+)
+"""The options of the classic road: flag, argparse type, metavar and help."""
+
+
 def add_analysis_arguments(parser: argparse.ArgumentParser) -> None:
     """Add the options shared by ``velmor segment`` and ``velmor demo`` to a parser.
 
@@ -546,18 +558,8 @@ def add_analysis_arguments(parser: argparse.ArgumentParser) -> None:
                         "at most half the machine's); longer inputs take the banded road, and the default "
                         "method falls back to the 'long' method")
     c = parser.add_argument_group("classic road", "options of --method classic only")
-    c.add_argument("--smooth", type=duration, default=None, metavar="DUR",
-                   help="average the SSM along its diagonals over this length first (default: off)")
-    c.add_argument("--threshold", type=below_one, default=None, metavar="TAU",
-                   help="set SSM values below TAU (at least 0, below 1) to 0 and stretch the rest to 0..1 (default: off)")
-    c.add_argument("--min-height", type=fraction, default=None, metavar="FRAC",
-                   help="ignore peaks lower than FRAC times the highest novelty value (default 0.1)")
-    c.add_argument("--cens-filter", type=positive_int, default=None, metavar="N",
-                   help="CENS smoothing window, in chroma frames (default 21)")
-    c.add_argument("--cens-ds", type=positive_int, default=None, metavar="N",
-                   help="CENS downsampling factor (default 5)")
-    c.add_argument("--fft-len", type=fft_length, default=None, metavar="N",
-                   help="FFT length in samples; the hop is half of it (default 4096)")
+    for flag, kind, metavar, text in CLASSIC_OPTIONS:
+        c.add_argument(flag, type=kind, default=None, metavar=metavar, help=text)
 
 
 def check_analysis_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:

@@ -78,7 +78,7 @@ def format_text(result: Mapping[str, Any]) -> str:
     Parameters
     ----------
     result : mapping
-        A result of :func:`velmor.cli.analyse_file`.
+        What :func:`velmor.cli.analyse_file` returned for one file.
 
     Returns
     -------
@@ -142,7 +142,7 @@ def format_lab(result: Mapping[str, Any]) -> str:
     Parameters
     ----------
     result : mapping
-        A result of :func:`velmor.cli.analyse_file`.
+        One file's result (:func:`velmor.cli.analyse_file`), with its segments.
 
     Returns
     -------
@@ -175,7 +175,7 @@ def format_json(result: Mapping[str, Any]) -> str:
     Parameters
     ----------
     result : mapping
-        A result of :func:`velmor.cli.analyse_file`.
+        The file's result dict, as :func:`velmor.cli.analyse_file` made it.
 
     Returns
     -------
