@@ -278,7 +278,7 @@ def test_faults_are_one_line_messages(capsys, song, tmp_path, monkeypatch, case)
         "demo out of memory": (["demo", "--no-plot", "--method", "classic", "--fft-len", "2"], "", "out of memory"),
         "segment out of memory": (["segment", song(), "--method", "classic", "--fft-len", "2"], "song.wav",
                                   "out of memory"),
-        "reference /dev/zero": (["segment", song(), "--ref", "/dev/zero", *fast], "/dev/zero", "too large"),
+        "reference /dev/zero": (["segment", song(), "--ref", "/dev/zero", *fast], "/dev/zero", "not a regular file"),
         "eval table to /dev/full": (["eval", tmp_path / "e.lab", "--ref", tmp_path / "e.lab", "-o", "/dev/full",
                                      "-q"], "/dev/full", "No space left on device"),
     }[case]

@@ -1,8 +1,11 @@
-"""Files written whole or not at all: a temporary file beside the target, renamed into place."""
+"""Files: written whole or not at all (a temporary file beside the target, renamed into place), and
+checked to be regular files before anything reads them."""
 
 import contextlib
+import errno
 import os
 import secrets
+import stat
 
 
 def write_whole(path: str | os.PathLike[str], data: bytes) -> None:
@@ -53,3 +56,41 @@ def reason(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror
     return str(exc) or type(exc).__name__
+
+
+def regular(path: str | os.PathLike[str], what: str = "file") -> str:
+    """The path of a regular file, checked before anything opens it: a pipe or a device would block
+    a reader for ever, or never end.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    what : str
+        What the file should be, for the message about a directory (``"an audio file"``).
+
+    Returns
+    -------
+    str
+        The path.
+
+    Raises
+    ------
+    FileNotFoundError, IsADirectoryError, OSError
+        With ``strerror`` a short reason: "no such file", "is a directory, not WHAT", "the file
+        name is too long", "not a regular file (a pipe, a device or a socket)", or the system's.
+    """
+    name = os.fspath(path)
+    try:
+        mode = os.stat(name).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        raise FileNotFoundError(errno.ENOENT, "no such file", name) from None
+    except OSError as exc:
+        if exc.errno == errno.ENAMETOOLONG:
+            raise OSError(errno.ENAMETOOLONG, "the file name is too long", name) from None
+        raise
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, f"is a directory, not {what}", name)
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.EINVAL, "not a regular file (a pipe, a device or a socket)", name)
+    return name

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import dataclasses
 import glob
+import io
 import json
 import math
 import os
@@ -25,6 +26,7 @@ from typing import Any, Protocol, TypeAlias, cast, runtime_checkable
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._files import regular
 from ._version import __version__
 
 MAX_BYTES = 16 << 20
@@ -197,10 +199,10 @@ def _need_jams() -> Any:
     return jams
 
 
-def _from_jams(path: str) -> Annotation:
+def _from_jams(path: str, text: str) -> Annotation:
     jams = _need_jams()
     try:
-        jam = jams.load(path, validate=False)
+        jam = jams.load(io.StringIO(text), validate=False)
     except Exception as exc:  # jams raises its own errors, json's and OSErrors
         raise ValueError(f"cannot read JAMS file {path}: {exc}") from None
     found = jam.search(namespace="segment_open")
@@ -244,15 +246,16 @@ def read_annotation(path: str | os.PathLike[str]) -> Annotation:
         Its segments, or its boundaries for a file of times.
     """
     path = os.fspath(path)
-    if path.lower().endswith(".jams"):
-        return _from_jams(path)
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(regular(path, "an annotation"), encoding="utf-8") as f:
             text = f.read(MAX_BYTES + 1)
     except (OSError, UnicodeDecodeError) as exc:
-        raise OSError(f"cannot read {path}: {exc}") from None
+        reason = exc.strerror if isinstance(exc, OSError) and exc.filename == path and exc.strerror else exc
+        raise OSError(f"cannot read {path}: {reason}") from None
     if len(text) > MAX_BYTES:
         raise ValueError(f"{path}: too large for an annotation (over {MAX_BYTES >> 20} MB)")
+    if path.lower().endswith(".jams"):
+        return _from_jams(path, text)
     if path.lower().endswith(".json"):
         try:
             return _from_json(path, json.loads(text))

@@ -149,10 +149,7 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
             raise ValueError("sr is required when audio is an array: pass its sample rate in Hz, "
                              "e.g. analyze(y, sr=44100)")
         y, channels = as_mono(cast(ArrayLike, audio))
-    given_sr = cast(object, sr)  # checked as given, whatever its type
-    if isinstance(given_sr, bool) or not (_audio.is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
-        raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
-    rate = float(given_sr)
+    rate = _audio.check_rate(cast(object, sr))  # checked as given, whatever its type
 
     # plan and run the method (the plan may hand a long input to the long method)
     if y is None:

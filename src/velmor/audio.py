@@ -25,9 +25,10 @@ from collections.abc import Iterator
 from typing import IO, Any, TypeAlias, TypeGuard, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, DTypeLike
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from ._extras import need
+from ._files import regular
 from .features import Float64, Floats
 
 ANALYSIS_SR = 22050
@@ -35,6 +36,30 @@ ANALYSIS_SR = 22050
 
 Source: TypeAlias = "str | os.PathLike[str] | IO[bytes]"
 """An audio file: a path, or a binary stream of a file's bytes (standard input, say)."""
+
+
+MIN_SR, MAX_SR = 1000, 10_000_000
+"""The sample rates velmor reads, in Hz (resampling far outside them would take hours or all memory)."""
+
+
+def check_rate(sr: object, name: str = "sr") -> float:
+    """A sample rate as a float, or a ValueError naming ``name`` and the rates allowed.
+
+    Parameters
+    ----------
+    sr : object
+        The rate as given.
+    name : str
+        What to call it in the message.
+
+    Returns
+    -------
+    float
+        The rate in Hz, from :data:`MIN_SR` to :data:`MAX_SR`.
+    """
+    if isinstance(sr, bool) or not (is_real(sr) and MIN_SR <= sr <= MAX_SR):  # nan fails both
+        raise ValueError(f"{name} must be a positive sample rate from {MIN_SR} to {MAX_SR} Hz, got {sr!r}")
+    return float(sr)
 
 
 class AudioError(ValueError):
@@ -86,16 +111,27 @@ def _name(source: Source) -> str | None:
     return os.fspath(source) if isinstance(source, (str, os.PathLike)) else None
 
 
+def _regular(path: str | os.PathLike[str]) -> str:
+    """The path of a regular file (:func:`velmor._files.regular`); other failures as AudioError."""
+    try:
+        return regular(path, "an audio file")
+    except (FileNotFoundError, IsADirectoryError):
+        raise
+    except OSError as exc:
+        reason = exc.strerror or str(exc)
+        if exc.errno not in (errno.ENAMETOOLONG, errno.EINVAL):
+            reason = f"cannot open: {reason.lower()}"
+        elif exc.errno == errno.EINVAL:
+            reason += ": give its audio as a file, or through standard input (-) on the command line"
+        raise AudioError(reason, os.fspath(path)) from None
+
+
 def _opened(source: Source) -> Any:
     """What soundfile opens for ``source``: the stream, or the path checked first (libsndfile
     would say only "System error." of a file that is missing or unreadable)."""
     if not isinstance(source, (str, os.PathLike)):
         return source
-    path = os.fspath(source)
-    if not os.path.exists(path):
-        raise FileNotFoundError(errno.ENOENT, "no such file", path)
-    if os.path.isdir(path):
-        raise IsADirectoryError(errno.EISDIR, "is a directory, not an audio file", path)
+    path = _regular(source)
     try:
         with open(path, "rb"):
             pass
@@ -106,6 +142,19 @@ def _opened(source: Source) -> Any:
     except UnicodeEncodeError:  # a name that is not UTF-8 reaches the library byte for byte
         return os.fsencode(path)
     return path
+
+
+_OBJECT = re.compile(r"<[\w.]+ object at 0x[0-9a-fA-F]+>")
+
+
+def _is_empty(stream: Any) -> bool:
+    """Whether a seekable stream holds no more bytes (it is left where it was)."""
+    if not getattr(stream, "seekable", lambda: False)():
+        return False
+    at = stream.tell()
+    empty = not stream.read(1)
+    stream.seek(at)
+    return empty
 
 
 # libsndfile's note on a data chunk that the header makes longer than the file
@@ -159,6 +208,8 @@ def read(source: Source, dtype: DTypeLike = np.float64) -> tuple[Floats, float, 
     name = _name(source)
     opened = _opened(source)
     dtype = np.dtype(dtype)
+    if name is None and _is_empty(opened):
+        raise AudioError("no audio: the input is empty")
     try:
         with sf.SoundFile(opened) as f:
             if f.subtype == "PCM_16":
@@ -172,21 +223,32 @@ def read(source: Source, dtype: DTypeLike = np.float64) -> tuple[Floats, float, 
             rate = f.samplerate
             missing = _cut_short(f, data.shape[0])
     except (RuntimeError, sf.SoundFileError) as exc:  # LibsndfileError is a RuntimeError
-        raise AudioError(f"cannot read audio: {exc}", name) from None
+        raise AudioError(f"cannot read audio: {_OBJECT.sub('the input', str(exc))}", name) from None
     if data.shape[0] == 0:
         raise AudioError("the file holds no audio samples", name)
     if missing:
         warnings.warn(f"the audio stops at {data.shape[0] / rate:.1f} s, but its header promises "
                       f"{(data.shape[0] + missing) / rate:.1f} s (a truncated file?)", AudioWarning, stacklevel=2)
-    if data.shape[1] == 1:
-        signal = data[:, 0].astype(dtype)
-    else:
-        signal = data.mean(axis=1, dtype=dtype)
+    signal = data[:, 0].astype(dtype) if data.shape[1] == 1 else _mix(data, 1, dtype)
     if scale is not None:
         signal *= scale
     if not (np.isfinite(signal.min()) and np.isfinite(signal.max())):
         raise AudioError("the audio contains non-finite samples", name)
+    try:
+        check_rate(rate)
+    except ValueError:
+        raise AudioError(f"its sample rate, {rate} Hz, lies outside {MIN_SR} .. {MAX_SR} Hz", name) from None
     return np.ascontiguousarray(signal), float(rate), int(data.shape[1])
+
+
+def _mix(data: NDArray[Any], axis: int, dtype: np.dtype[Any] | type[np.floating[Any]]) -> Floats:
+    """The mean of the channels along ``axis``; in float64 where float32 sums of finite samples
+    would overflow (a mean of finite samples is always finite)."""
+    with np.errstate(over="ignore"):
+        y: Floats = data.mean(axis=axis, dtype=dtype)
+    if np.dtype(dtype) == np.float32 and not (np.isfinite(y.min()) and np.isfinite(y.max())):
+        y = data.mean(axis=axis, dtype=np.float64).astype(np.float32)
+    return y
 
 
 def load(source: Source, dtype: DTypeLike = np.float64) -> tuple[Floats, dict[str, int]]:
@@ -227,7 +289,7 @@ def file_info(path: str | os.PathLike[str]) -> dict[str, Any]:
         ``"sample_rate"`` (Hz), ``"channels"``, ``"frames"`` (samples per channel) and
         ``"duration"`` (seconds).
     """
-    info: Any = _soundfile().info(os.fspath(path))
+    info: Any = _soundfile().info(_regular(path))
     return {"sample_rate": info.samplerate, "channels": info.channels, "frames": info.frames,
             "duration": info.frames / info.samplerate if info.samplerate else 0.0}
 
@@ -260,7 +322,7 @@ def as_mono(audio: ArrayLike) -> tuple[Floats, int]:
     elif y.ndim == 2:
         axis = 0 if y.shape[0] <= y.shape[1] else 1
         channels = y.shape[axis]
-        y = y.mean(axis=axis, dtype=dtype)
+        y = _mix(y, axis, dtype)
     else:
         raise ValueError(f"audio must be one-dimensional (mono) or two-dimensional (channels and samples), "
                          f"got shape {y.shape}")
@@ -300,9 +362,7 @@ def to_analysis_rate(signal: ArrayLike, sr: float) -> Floats:
     # nan and inf reach the extremes, so these two passes tell whether every sample is finite
     if y.size and not (np.isfinite(y.min()) and np.isfinite(y.max())):
         raise ValueError("signal must hold only finite samples")
-    given_sr = cast(object, sr)  # checked as given, whatever its type
-    if not (is_real(given_sr) and np.isfinite(given_sr) and given_sr > 0):
-        raise ValueError(f"sr must be a positive sample rate in Hz, got {sr!r}")
+    check_rate(cast(object, sr))  # checked as given, whatever its type
     if sr != ANALYSIS_SR:
         try:
             import soxr
@@ -350,7 +410,7 @@ def blocks(path: str | os.PathLike[str], block_seconds: float, min_samples: int 
     from concurrent.futures import ThreadPoolExecutor
 
     sf = _soundfile()
-    with sf.SoundFile(os.fspath(path)) as f:
+    with sf.SoundFile(_regular(path)) as f:
         block = max(min_samples, int(block_seconds * f.samplerate))
         stream: Any = None
         if f.samplerate != ANALYSIS_SR:
@@ -397,7 +457,7 @@ def excerpts(path: str | os.PathLike[str], seconds: float, count: int) -> Iterat
         Each excerpt, mono float64 at :data:`ANALYSIS_SR` (resampled on its own).
     """
     sf = _soundfile()
-    with sf.SoundFile(os.fspath(path)) as f:
+    with sf.SoundFile(_regular(path)) as f:
         rate: int = f.samplerate
         total: int = f.frames
         if total / rate <= seconds:

@@ -98,6 +98,66 @@ class Segmentation:
         return self.frames
 
 
+MAX_SECONDS = 1e7
+"""The longest duration a setting may give (about 116 days)."""
+MAX_WEIGHT = 1e12
+"""The largest weight of a feature's similarity."""
+
+@dataclasses.dataclass(frozen=True)
+class _Range:
+    """The values a setting of :class:`Method` may take."""
+
+    low: float
+    high: float
+    low_open: bool = True
+    high_open: bool = False
+    integral: bool = False
+    optional: bool = False
+
+    def admits(self, value: object) -> bool:
+        if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+            return False
+        if self.integral and not isinstance(value, (int, np.integer)):
+            return False
+        x = float(value)
+        if not math.isfinite(x):
+            return False
+        return (x > self.low if self.low_open else x >= self.low) and (x < self.high if self.high_open else x <= self.high)
+
+    def describe(self, unit: str = "") -> str:
+        if math.isinf(self.low):
+            return "a finite number"
+        kind = "a whole number" if self.integral else "a number"
+        low = f"above {self.low:g}" if self.low_open else f"from {self.low:g}"
+        high = f"below {self.high:g}" if self.high_open else f"{'up ' if self.low_open else ''}to {self.high:g}"
+        return f"{kind}{unit} {low} {high}{' or None' if self.optional else ''}"
+
+
+_SECONDS = _Range(0.0, MAX_SECONDS)
+_LIMITS = {
+    "pool": _Range(1, 1 << 16, low_open=False, integral=True),
+    "hop_length": _Range(1, 1 << 22, low_open=False, integral=True),
+    "n_fft": _Range(2, 1 << 22, low_open=False, integral=True),
+    "cens_filter": _Range(1, 1 << 16, low_open=False, integral=True),
+    "lag_frames": _Range(0, 1 << 16, low_open=False, integral=True),
+    "kernel": _SECONDS,
+    "kernel_share": _Range(0.0, 1.0, optional=True),
+    "spacing": _SECONDS,
+    "window": _SECONDS,
+    "delta": _Range(-math.inf, math.inf),
+    "floor": _Range(-math.inf, math.inf),
+    "margin": _Range(0.0, MAX_SECONDS, low_open=False),
+    "smooth": _Range(0.0, MAX_SECONDS, optional=True),
+    "threshold": _Range(0.0, 1.0, low_open=False, high_open=True, optional=True),
+    "refine_radius": _Range(0.0, MAX_SECONDS, low_open=False),
+    "refine_kernel": _SECONDS,
+    "neighbours": _Range(0.0, 1.0),
+    "min_height": _Range(0.0, 1.0, low_open=False),
+}
+"""The range of each numeric setting (durations in seconds)."""
+_WEIGHT = _Range(0.0, MAX_WEIGHT, low_open=False)
+
+
 @dataclasses.dataclass(frozen=True)
 class Method:
     """One way of segmenting: a choice per stage. Durations are in seconds.
@@ -162,24 +222,30 @@ class Method:
     def __post_init__(self) -> None:
         if self.road not in ROADS:
             raise ValueError(f"road must be one of {', '.join(ROADS)}, got {self.road!r}")
-        for name in ("kernel", "spacing", "margin", "smooth"):
+        names = self.features
+        if (isinstance(names, str) or not isinstance(cast(object, names), tuple) or not names
+                or any(f not in frontend.FEATURES for f in names) or len(set(names)) != len(names)):
+            raise ValueError(f"features must be a non-empty tuple of distinct names of {', '.join(frontend.FEATURES)}, "
+                             f"got {names!r}")
+        for name, allowed in _LIMITS.items():
             value = getattr(self, name)
-            if value is None and (name == "smooth" or name == "margin" and self.road == "classic"):
+            if value is None and (allowed.optional or name == "margin" and self.road == "classic"):
                 continue
-            if not (isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
-                    and (value >= 0 if name == "margin" else value > 0)):
-                what = "a non-negative" if name == "margin" else "a positive"
-                raise ValueError(f"{name} must be {what} number of seconds, got {value!r}")
-        if self.threshold is not None and not 0 <= self.threshold < 1:
-            raise ValueError(f"the threshold must be at least 0 and below 1, got {self.threshold!r}")
+            if not allowed.admits(value):
+                unit = " of seconds" if allowed.high == MAX_SECONDS else ""
+                raise ValueError(f"{name} must be {allowed.describe(unit)}, got {value!r}")
+        if self.weights is not None:
+            w = self.weights
+            if (not isinstance(cast(object, w), tuple) or len(w) != len(names)
+                    or not all(_WEIGHT.admits(x) for x in w) or not any(x > 0 for x in w)):
+                raise ValueError(f"weights must give one weight per feature, finite numbers from 0 to {MAX_WEIGHT:g}, "
+                                 f"not all 0; got {w!r} for {names}")
+        if self.lags is not None and (self.road != "structure" or not _SECONDS.admits(self.lags)):
+            raise ValueError(f"lags must be a positive number of seconds, on the structure road only; got {self.lags!r} "
+                             f"on the {self.road} road")
         if self.road == "classic" and self.hop_length * 2 != self.n_fft:
             raise ValueError(f"the classic road's hop is half its FFT length: n_fft {self.n_fft} and hop_length "
                              f"{self.hop_length}")
-        if self.lags is not None and (self.road != "structure" or not self.lags > 0):
-            raise ValueError(f"lags must be a positive number of seconds, on the structure road only; got {self.lags!r} "
-                             f"on the {self.road} road")
-        if self.weights is not None and len(self.weights) != len(self.features):
-            raise ValueError(f"weights must give one weight per feature, got {self.weights} for {self.features}")
 
     def __call__(self, signal: ArrayLike, sr: float, *, count: int | None = None) -> Float64:
         """Boundaries of ``signal`` in seconds."""
@@ -292,6 +358,8 @@ def with_settings(method: str | Method, settings: Mapping[str, Any]) -> Method:
     if unknown:
         raise TypeError(f"unknown setting(s) of method {method.name!r}: {', '.join(unknown)}; "
                         f"known: {', '.join(sorted(known))}")
+    if settings.get("weights") is not None and not isinstance(settings["weights"], str):
+        settings = dict(settings, weights=tuple(settings["weights"]))
     if "features" in settings:
         settings = dict(settings, features=tuple(settings["features"]))
         if method.weights is not None and "weights" not in settings:
