@@ -32,7 +32,7 @@ bench: install
 # Quality benchmark (run by hand; see benchmarks/quality/README.md): velmor's methods and the peer
 # baselines on a corpus rendered with FluidSynth into the cache. It has its own environment,
 # .venv-bench, so librosa, mir_eval and their dependencies never reach velmor's run-time ones.
-# numba 0.68 crashes in librosa's beat tracker here, hence the pin. Pass options with ARGS, e.g.
+# numba 0.68 crashes in librosa's beat tracker here, and 0.67 in librosa.util.localmax on float32, hence the pin. Pass options with ARGS, e.g.
 # make bench-quality ARGS="--half heldout --jobs 2".
 BENCH_VENV  := .venv-bench
 BENCH_PY    := $(BENCH_VENV)/bin/python
@@ -44,7 +44,7 @@ $(BENCH_STAMP): Makefile
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
 	$(BENCH_PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy soundfile soxr \
-	    librosa mir_eval "numba<0.68"
+	    librosa mir_eval "numba<0.67"
 	touch $@
 
 bench-quality: $(BENCH_STAMP)

@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -84,7 +85,7 @@ def test_a_full_disk_leaves_whole_results_or_none(capsys, song, tmp_path, full_d
     assert "3 files: 2 done, 1 failed" in err
 
 
-def test_an_earlier_result_goes_when_its_file_now_fails(capsys, song, tmp_path, full_disk):
+def test_a_failed_rerun_keeps_the_earlier_results(capsys, song, tmp_path, full_disk):
     out_dir, plots = tmp_path / "results", tmp_path / "plots"
     files = [song("a.wav"), song("b.wav"), song("c.wav")]
     argv = ["segment", *files, "-o", out_dir, "--plot", f"{plots}/", "-f", "json", "--dpi", "30", *FAST]
@@ -95,16 +96,16 @@ def test_an_earlier_result_goes_when_its_file_now_fails(capsys, song, tmp_path, 
     full_disk.update(folder=out_dir, names=["c.json"])  # c analyses, but its result cannot be written
     status, _, err = run(capsys, *argv)
     assert status == 1
-    assert sorted(os.listdir(out_dir)) == ["a.json"]
-    assert sorted(os.listdir(plots)) == ["a.png", "c.png"]
-    assert "1 earlier result replaced, 2 of failed files removed" in err
+    assert sorted(os.listdir(out_dir)) == ["a.json", "b.json", "c.json"]  # b's and c's from the first run
+    assert sorted(os.listdir(plots)) == ["a.png", "b.png", "c.png"]
+    assert "1 earlier result replaced, 2 of failed files kept from an earlier run" in err
 
 
 def test_help_states_the_overwrite_policy(capsys):
     with pytest.raises(SystemExit):
         main(["segment", "--help"])
     text = " ".join(capsys.readouterr().out.split())
-    assert "written whole or not at all" in text and "removed" in text and "replace" in text
+    assert "written whole or not at all" in text and "keeps its earlier result" in text and "replace" in text
 
 
 # ---------------------------------------------------------------- worker processes and Ctrl-C
@@ -154,7 +155,8 @@ def test_ctrl_c_still_writes_the_finished_results_as_json(capsys, monkeypatch, j
     assert not multiprocessing.active_children()
 
 
-@pytest.mark.parametrize("how, status, word", [("Ctrl-C", 130, "interrupted"), ("kill", 143, "terminated")])
+@pytest.mark.parametrize("how, status, word", [("Ctrl-C", 130, "interrupted"), ("kill", 143, "terminated"),
+                                               ("hang up", 129, "hung up")])
 def test_stopped_by_a_signal(song, tmp_path, how, status, word):
     files = [song(f"s{i}.wav", seconds=40) for i in range(6)]
     p = subprocess.Popen([sys.executable, "-m", "velmor", "segment", *files, "-j", "2", "-f", "json", *FAST],
@@ -163,7 +165,7 @@ def test_stopped_by_a_signal(song, tmp_path, how, status, word):
     if how == "Ctrl-C":
         os.killpg(p.pid, signal.SIGINT)  # the whole process group, as the terminal does
     else:
-        p.terminate()  # the parent alone, as 'kill PID' does
+        p.send_signal(signal.SIGHUP if how == "hang up" else signal.SIGTERM)  # the parent alone, as 'kill PID' does
     out, err = p.stdout.read(), p.stderr.read()  # not communicate(): it would skip what readline buffered
     p.stdout.close()
     p.stderr.close()
@@ -173,6 +175,31 @@ def test_stopped_by_a_signal(song, tmp_path, how, status, word):
     assert line.startswith(f"velmor: {word}: ")
     with pytest.raises(ProcessLookupError):  # no worker outlives it
         os.killpg(p.pid, 0)
+
+
+def _alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"  # a zombie has ended
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="reads the process tree from /proc")
+def test_workers_end_when_their_parent_is_killed(song):
+    files = [song(f"s{i}.wav", seconds=40) for i in range(6)]
+    p = subprocess.Popen([sys.executable, "-m", "velmor", "segment", *files, "-j", "2", "-f", "json", *FAST],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    p.stdout.readline()  # '[': the pool is at work
+    with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
+        workers = [int(pid) for pid in f.read().split()]
+    p.kill()  # as the system's OOM killer does: no handler runs
+    p.wait()
+    p.stdout.close()
+    deadline = time.monotonic() + 30
+    while any(map(_alive, workers)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert workers and not any(map(_alive, workers))
 
 
 # ---------------------------------------------------------------- figures, pipes, one-line messages

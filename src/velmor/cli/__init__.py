@@ -3,7 +3,8 @@
 ``main(argv)`` is the entry point of the console script and of ``python -m velmor``; it
 returns the exit status (0 when everything worked, 1 when a file failed, an output could not be
 written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C, 143
-after SIGTERM, 141 when the reader of standard output went away, as a program killed by SIGPIPE).
+after SIGTERM, 129 after SIGHUP, 141 when the reader of standard output went away, as a program
+killed by SIGPIPE).
 
 ``velmor segment`` is a thin shell over :func:`velmor.analyze`, ``velmor eval`` over
 :func:`velmor.evaluate`. The same pipeline is there for Python code: :func:`analyse_signal` (a signal at 22050 Hz),
@@ -79,11 +80,11 @@ def build_parser() -> argparse.ArgumentParser:
                     "libsndfile reads it) and print them in seconds.",
         epilog="Results go to standard output (or --output); errors, the progress bar and the "
                "summary go to standard error. The exit status is 1 if any file failed, 130 after "
-               "Ctrl-C and 143 after SIGTERM (the finished results are still written; a JSON list is "
-               "closed), 141 when the reader of the output stops (as in '| head -1': velmor stops "
-               "quietly too). Result files and figures are written whole or not at all, and replace "
-               "earlier ones only when they are written anew: an earlier result of a file that now "
-               "fails is removed, so a result file in --output is always that of its file's last run.")
+               "Ctrl-C, 143 after SIGTERM and 129 after SIGHUP (the finished results are still written; "
+               "a JSON list is closed), 141 when the reader of the output stops (as in '| head -1': "
+               "velmor stops quietly too). Result files and figures are written whole or not at all, and "
+               "replace earlier ones only when they are written anew: a file that fails keeps its "
+               "earlier result and figure, and the summary counts the results kept from an earlier run.")
     seg.add_argument("files", nargs="+", metavar="FILE", help="audio files; - reads standard input")
     g = seg.add_argument_group("scoring")
     g.add_argument("-r", "--ref", action="append", metavar="PATH",
@@ -98,7 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("-o", "--output", metavar="DIR",
                    help="write one result file per input, DIR/STEM.txt|csv|json|lab|jams, "
                         "instead of printing; a result already there is replaced when the input "
-                        "succeeds and removed when it fails (standard input is STEM 'stdin')")
+                        "succeeds and kept when it fails (standard input is STEM 'stdin')")
     g.add_argument("--plot", metavar="FILE",
                    help="write a figure of the analysis (SSM, labels, novelty); "
                         f"{FIGURE_HELP}; with several inputs, the path "
@@ -247,7 +248,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     status : int
         The exit status: 0 when everything worked, 1 when a file failed, an output could not be
         written or an optional dependency is missing, 2 for a bad command line, 130 after Ctrl-C,
-        143 after SIGTERM and 141 when the reader of standard output went away.
+        143 after SIGTERM, 129 after SIGHUP and 141 when the reader of standard output went away.
     """
     from .output import say
 

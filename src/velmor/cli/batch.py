@@ -152,7 +152,7 @@ def _whole() -> Generator[None, None, None]:
         yield
         return
     caught: list[int] = []
-    stops: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
+    stops: tuple[int, ...] = (signal.SIGINT, *STOPS)
     previous = [signal.signal(number, lambda n, frame: caught.append(n)) for number in stops]
     try:
         yield
@@ -163,17 +163,44 @@ def _whole() -> Generator[None, None, None]:
             signal.raise_signal(number)
 
 
-def _worker_start() -> None:
+STOPS = (signal.SIGTERM, signal.SIGHUP)
+"""Signals that stop a batch as Ctrl-C does (a kill, a closed terminal), with status 128 + the signal."""
+
+
+def _worker_start(parent: int) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent, which stops the workers
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # and the parent stops them with SIGTERM
+    for number in STOPS:  # and the parent stops them with SIGTERM
+        signal.signal(number, signal.SIG_DFL)
+    import threading
+
+    threading.Thread(target=_watch, args=(parent,), name="velmor-parent-watch", daemon=True).start()
+
+
+def _watch(parent: int, every: float = 0.5) -> None:
+    """End this worker when its parent is gone (killed outright, say by the system when memory runs
+    out): an orphan would sit idle, holding its memory, for ever."""
+    import time
+
+    while os.getppid() == parent:
+        time.sleep(every)
+    os._exit(1)
 
 
 class _Terminated(KeyboardInterrupt):
-    """SIGTERM, taken as Ctrl-C is: finished results are written, the workers stopped."""
+    """SIGTERM or SIGHUP, taken as Ctrl-C is: finished results are written, the workers stopped."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
 
 
-def _on_sigterm(number: int, frame: FrameType | None) -> NoReturn:
-    raise _Terminated
+_MAIN_PID = os.getpid()  # the process whose batch it is; set again when the batch starts
+
+
+def _on_stop(number: int, frame: FrameType | None) -> NoReturn:
+    if os.getpid() != _MAIN_PID:  # a worker stopped before it replaced the handler it was forked with
+        os._exit(128 + number)
+    raise _Terminated(number)
 
 
 def _stop(pool: ProcessPoolExecutor, kill: bool) -> None:
@@ -198,7 +225,7 @@ def _results(tasks: Sequence[Task], jobs: int) -> Generator[tuple[int, dict[str,
     from concurrent.futures.process import BrokenProcessPool
 
     def new_pool() -> ProcessPoolExecutor:
-        return ProcessPoolExecutor(max_workers=jobs, initializer=_worker_start)
+        return ProcessPoolExecutor(max_workers=jobs, initializer=_worker_start, initargs=(os.getpid(),))
 
     waiting = collections.deque(range(len(tasks)))
     suspects: collections.deque[int] = collections.deque()  # running when a worker died: each runs again alone
@@ -251,9 +278,9 @@ def _summary(tasks: Sequence[Task], done: int, failed: int, scored: Sequence[Seq
         means = [sum(r[k]["f"] for r in scored) / len(scored) for k in range(len(tols))]
         text += "; mean F " + ", ".join(f"{m:.3f} at {t:g} s" for m, t in zip(means, tols))
         text += f" ({len(scored)} with reference{'s' if len(scored) != 1 else ''})"
-    r, f = writer.replaced, writer.removed
+    r, k = writer.replaced, writer.kept
     changes = ([f"{r} earlier result{'s' if r != 1 else ''} replaced"] if r else []) + \
-              ([f"{f} of failed file{'s' if f != 1 else ''} removed"] if f else [])
+              ([f"{k} of failed file{'s' if k != 1 else ''} kept from an earlier run"] if k else [])
     if changes:
         text += f"; in {shown(cast(str, writer.output_dir))}: " + ", ".join(changes)
     return text
@@ -282,8 +309,8 @@ def run_segment(args: argparse.Namespace) -> int:
     Returns
     -------
     status : int
-        0 when every file was analysed and written, 1 when one failed, 130 after Ctrl-C and 143
-        after SIGTERM.
+        0 when every file was analysed and written, 1 when one failed, 130 after Ctrl-C, 143
+        after SIGTERM and 129 after SIGHUP.
     """
     try:
         need("soundfile")
@@ -334,7 +361,9 @@ def run_segment(args: argparse.Namespace) -> int:
                              f"{shown(writer.path(i))}: {reason(exc)}")
 
     status: int | None = None
-    previous = signal.signal(signal.SIGTERM, _on_sigterm) if _in_main_thread() else None
+    global _MAIN_PID
+    _MAIN_PID = os.getpid()
+    previous = [(number, signal.signal(number, _on_stop)) for number in STOPS] if _in_main_thread() else []
     try:
         try:
             with contextlib.closing(_results(tasks, args.jobs)) as results:  # stops the workers on the way out
@@ -342,9 +371,7 @@ def run_segment(args: argparse.Namespace) -> int:
                     if error is not None:
                         failed += 1
                         progress.message(f"velmor: {shown(tasks[i].path)}: {error}")
-                        result = {"file": tasks[i].path, "error": error}
-                        if tasks[i].plot is not None:
-                            remove_stale(cast(str, tasks[i].plot))  # no figure of a file that failed
+                        result = {"file": tasks[i].path, "error": error}  # its earlier figure, if any, stays
                     else:
                         result = cast("dict[str, Any]", result)  # a result whenever there is no error
                         done += 1
@@ -365,8 +392,8 @@ def run_segment(args: argparse.Namespace) -> int:
                             write(next_index, pending.pop(next_index))
                             next_index += 1
                     progress.advance()
-        except _Terminated:
-            status = 128 + signal.SIGTERM
+        except _Terminated as stop:
+            status = 128 + stop.number
         except KeyboardInterrupt:
             status = 130
         finally:
@@ -379,10 +406,10 @@ def run_segment(args: argparse.Namespace) -> int:
         say(f"velmor: {exc}")
         return 1
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for number, handler in previous:
+            signal.signal(number, handler)
     if status is not None:
-        how = "terminated" if status == 128 + signal.SIGTERM else "interrupted"
+        how = {128 + signal.SIGTERM: "terminated", 128 + signal.SIGHUP: "hung up"}.get(status, "interrupted")
         say(f"velmor: {how}: {done + failed} of {len(tasks)} files finished")
         return status
     if not args.quiet:

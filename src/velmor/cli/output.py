@@ -16,7 +16,7 @@ import textwrap
 from collections.abc import Mapping, Sequence
 from typing import Any, TextIO, cast
 
-from .._files import reason, remove_stale, write_whole
+from .._files import reason, write_whole
 
 EXTENSIONS = {"text": ".txt", "csv": ".csv", "json": ".json", "lab": ".lab", "jams": ".jams"}
 
@@ -188,8 +188,10 @@ def format_json(result: Mapping[str, Any]) -> str:
 class Writer:
     """Writes results to a stream in input order, or one file per input into a directory.
 
-    A result file is replaced only by a whole new one; when its input fails, an earlier result of
-    it is removed (:meth:`discard`), so the directory never holds an outdated result of an input.
+    A result file is replaced only by a whole new one. When its input fails (or its new result
+    cannot be written), an earlier result of it stays as it was and is counted in ``kept``: a
+    failed rerun never costs a good result, and the summary says which results are from an
+    earlier run.
 
     Parameters
     ----------
@@ -212,7 +214,7 @@ class Writer:
     multi: bool
     count: int
     replaced: int
-    removed: int
+    kept: int
 
     def __init__(self, fmt: str, stream: TextIO | None, output_dir: str | None = None,
                  names: Sequence[str] | None = None, multi: bool = False) -> None:
@@ -220,7 +222,7 @@ class Writer:
         self.multi = multi  # several inputs to one stream: lab results get a '# file' line each
         self.count = 0
         self.replaced = 0  # earlier result files replaced by new ones
-        self.removed = 0  # earlier result files of inputs that failed, removed
+        self.kept = 0  # earlier result files of inputs that failed, kept
 
     def path(self, index: int) -> str:
         """The result file of an input.
@@ -251,7 +253,7 @@ class Writer:
         Raises
         ------
         OSError
-            When a result file cannot be written (its earlier version is then removed).
+            When a result file cannot be written (its earlier version, if any, is kept).
         OutputError
             When the stream cannot take it.
         BrokenPipeError
@@ -259,15 +261,15 @@ class Writer:
         """
         failed = "error" in result
         if self.output_dir is not None:
-            if failed:
-                self.discard(index)
-                return
             path = self.path(index)
             existed = os.path.isfile(path)
+            if failed:
+                self.kept += existed
+                return
             try:
                 write_whole(path, self._one(result).encode("utf-8", "surrogateescape"))
             except BaseException:
-                self.discard(index)
+                self.kept += existed
                 raise
             self.replaced += existed
             return
@@ -285,17 +287,6 @@ class Writer:
         else:
             self._emit(format_text(result))
         self.count += 1
-
-    def discard(self, index: int) -> None:
-        """Remove the earlier result file of an input that failed, if there is one.
-
-        Parameters
-        ----------
-        index : int
-            The input's place in the batch.
-        """
-        if self.output_dir is not None and remove_stale(self.path(index)):
-            self.removed += 1
 
     def close(self) -> None:
         """End the output: close the JSON list (also after an interruption), or give an empty CSV its header."""
