@@ -117,9 +117,10 @@ class _Range:
     def admits(self, value: object) -> bool:
         if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
             return False
-        if self.integral and not isinstance(value, (int, np.integer)):
+        number: Any = value  # a real number, as checked
+        if self.integral and not isinstance(number, (int, np.integer)):
             return False
-        x = float(value)
+        x = float(number)
         if not math.isfinite(x):
             return False
         return (x > self.low if self.low_open else x >= self.low) and (x < self.high if self.high_open else x <= self.high)

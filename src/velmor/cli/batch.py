@@ -194,11 +194,11 @@ class _Terminated(KeyboardInterrupt):
         self.number = number
 
 
-_MAIN_PID = os.getpid()  # the process whose batch it is; set again when the batch starts
+_main_pid = os.getpid()  # the process whose batch it is; set again when the batch starts
 
 
 def _on_stop(number: int, frame: FrameType | None) -> NoReturn:
-    if os.getpid() != _MAIN_PID:  # a worker stopped before it replaced the handler it was forked with
+    if os.getpid() != _main_pid:  # a worker stopped before it replaced the handler it was forked with
         os._exit(128 + number)
     raise _Terminated(number)
 
@@ -361,8 +361,8 @@ def run_segment(args: argparse.Namespace) -> int:
                              f"{shown(writer.path(i))}: {reason(exc)}")
 
     status: int | None = None
-    global _MAIN_PID
-    _MAIN_PID = os.getpid()
+    global _main_pid
+    _main_pid = os.getpid()
     previous = [(number, signal.signal(number, _on_stop)) for number in STOPS] if _in_main_thread() else []
     try:
         try:
