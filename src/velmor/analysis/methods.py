@@ -117,10 +117,9 @@ class _Range:
     def admits(self, value: object) -> bool:
         if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
             return False
-        number: Any = value  # a real number, as checked
-        if self.integral and not isinstance(number, (int, np.integer)):
+        if self.integral and not isinstance(value, (int, np.integer)):
             return False
-        x = float(number)
+        x = float(cast(Any, value))  # a real number, as checked
         if not math.isfinite(x):
             return False
         return (x > self.low if self.low_open else x >= self.low) and (x < self.high if self.high_open else x <= self.high)
