@@ -95,3 +95,17 @@ def test_float32_stereo_whose_sum_overflows_is_still_audio():
     y = np.tile(two_sections(SR).astype(np.float32) * np.float32(3e38), (2, 1))
     s = velmor.analyze(y, SR, method="fused", kernel=6.0, spacing=6.0)
     assert s.channels == 2 and np.all(np.isfinite(s.novelty))
+
+
+@pytest.mark.parametrize("given", ["array", "stream"])
+def test_out_of_memory_with_audio_held_whole_suggests_the_path(tmp_path, monkeypatch, given):
+    from velmor.analysis import methods
+
+    def fails(*args, **kwargs):
+        raise MemoryError("Unable to allocate 1.9 GiB")
+
+    monkeypatch.setattr(methods, "segment", fails)
+    y = two_sections(SR)
+    with open(write_wav(tmp_path / "a.wav", y, SR), "rb") as stream, pytest.raises(
+            MemoryError, match=r"held whole in memory \(Unable to allocate 1.9 GiB\); give the file by its path"):
+        velmor.analyze(y, SR) if given == "array" else velmor.analyze(stream)

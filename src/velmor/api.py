@@ -156,7 +156,14 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
         assert source is not None
         seg = methods.segment_file(source, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
     else:
-        seg = methods.segment(y, rate, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
+        try:
+            seg = methods.segment(y, rate, m, count=count, keep_ssm=True, max_memory=max_memory, fallback=fallback)
+        except MemoryError as exc:  # the whole signal and its features at once did not fit
+            if source is not None or isinstance(exc, methods.TooLongError):
+                raise
+            raise MemoryError(f"out of memory with {len(y) / rate / 60:.1f} minutes of audio held whole in memory "
+                              f"({exc or 'no detail'}); give the file by its path instead: files are read and "
+                              "analysed a block at a time") from None
     del y
     note = None
     if seg.method != m.name:

@@ -292,7 +292,7 @@ def analyse_file(task: Task) -> dict[str, Any]:
 def _memory_message(exc: BaseException) -> str:
     from velmor.analysis.methods import TooLongError
 
-    if isinstance(exc, TooLongError):
+    if isinstance(exc, TooLongError) or str(exc).startswith("out of memory"):
         return str(exc)
     return f"out of memory: {exc}" if str(exc) else "out of memory"
 
