@@ -39,31 +39,25 @@ CLASSIC_SETTINGS = tuple(methods.CLASSIC_SETTINGS)
 
 
 def read_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64) -> tuple[Floats, float, int]:
-    """Read the samples of an audio file, its sample rate and channels.
-
-    Reads anything libsndfile reads (the ``audio`` extra: soundfile); channels are averaged. See
-    :func:`velmor.audio.read`, whose errors this one raises with the file's name.
+    """Read the samples of an audio file, its sample rate and channels (:func:`velmor.audio.read`).
 
     Parameters
     ----------
     path : str or os.PathLike
-        The audio file.
+        The audio file (anything the ``audio`` extra reads).
     dtype : numpy dtype
         Type of the samples returned (float32 or float64).
 
     Returns
     -------
     signal : np.ndarray [shape=(n,)]
-        Mono samples of ``dtype``.
+        Mono samples of ``dtype``; channels are averaged.
     sample_rate : float
         In Hz.
     channels : int
         Channels of the file.
     """
-    try:
-        return _audio.read(path, dtype)
-    except OSError as exc:  # no such file, a directory
-        raise type(exc)(f"{exc.strerror}: {os.fspath(path)!r}") from None
+    return _audio.read(path, dtype)
 
 
 def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method: str | Method = "default",
@@ -119,7 +113,9 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
     ...     print(f"{start:6.2f} {end:6.2f} {label}")
     """
     for name, value in (("n_segments", n_segments), ("n_labels", n_labels)):
-        if value is not None and (isinstance(value, bool) or int(value) != value or value < 1):
+        given = cast(object, value)
+        if given is not None and not (_audio.is_real(given) and not isinstance(given, bool) and np.isfinite(given)
+                                      and int(given) == given and given >= 1):
             raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
     given_threshold = cast(object, label_threshold)
     if not (_audio.is_real(given_threshold) and np.isfinite(given_threshold) and given_threshold >= 0):
@@ -129,27 +125,9 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
         fallback = isinstance(method, str) and method == "default"
     count = None if n_segments is None else int(n_segments) - 1
 
-    # read: an array as it is, a file whole, or a long file a block at a time as the method runs
-    source, y, info = None, None, None
-    if isinstance(audio, (str, os.PathLike)):
-        if sr is not None:
-            raise ValueError("sr is read from the file: leave it None when audio is a path")
-        source = os.fspath(audio)
-        info = None if m.road == "classic" else methods.long_file(source)
-        if info is not None:
-            sr, channels = float(info["sample_rate"]), int(info["channels"])
-        else:
-            y, sr, channels = read_audio(source, np.float64 if m.road == "classic" else np.float32)
-    elif hasattr(audio, "read"):  # a binary stream of a file's bytes
-        y, sr, channels = _audio.read(cast(Any, audio), np.float64 if m.road == "classic" else np.float32)
-    else:
-        if isinstance(audio, (bytes, bytearray)):
-            raise TypeError("audio must be a path or an array of samples, got bytes")
-        if sr is None:
-            raise ValueError("sr is required when audio is an array: pass its sample rate in Hz, "
-                             "e.g. analyze(y, sr=44100)")
-        y, channels = as_mono(cast(ArrayLike, audio))
-    rate = _audio.check_rate(cast(object, sr))  # checked as given, whatever its type
+    # read (a long file is read a block at a time as the method runs: y is None)
+    source, y, rate, channels = _read(audio, sr, whole=m.road == "classic",
+                                      dtype=np.float64 if m.road == "classic" else np.float32)
 
     # plan and run the method (the plan may hand a long input to the long method)
     if y is None:
@@ -176,3 +154,28 @@ def analyze(audio: _audio.Source | ArrayLike, sr: float | None = None, *, method
                       label_threshold=float(label_threshold))
     return structure_of(seg, labels, parameters=parameters, return_ssm=return_ssm, source=source,
                         sample_rate=rate, channels=channels, note=note)
+
+
+def _read(audio: _audio.Source | ArrayLike, sr: float | None, *, whole: bool,
+          dtype: DTypeLike) -> tuple[str | None, Floats | None, float, int]:
+    """The input of :func:`analyze`: its path (None for an array or a stream), its samples (None
+    for a file to read a block at a time), its sample rate and channels."""
+    if isinstance(audio, (str, os.PathLike)):
+        if sr is not None:
+            raise ValueError("sr is read from the file: leave it None when audio is a path")
+        source = os.fspath(audio)
+        info = None if whole else methods.long_file(source)
+        if info is not None:
+            return source, None, _audio.check_rate(info["sample_rate"]), int(info["channels"])
+        y, rate, channels = _audio.read(source, dtype)
+        return source, y, rate, channels
+    if hasattr(audio, "read"):  # a binary stream of a file's bytes
+        y, rate, channels = _audio.read(cast(Any, audio), dtype)
+        return None, y, rate, channels
+    if isinstance(audio, (bytes, bytearray)):
+        raise TypeError("audio must be a path or an array of samples, got bytes")
+    if sr is None:
+        raise ValueError("sr is required when audio is an array: pass its sample rate in Hz, "
+                         "e.g. analyze(y, sr=44100)")
+    y, channels = as_mono(cast(ArrayLike, audio))
+    return None, y, _audio.check_rate(cast(object, sr)), channels  # sr checked as given, whatever its type
