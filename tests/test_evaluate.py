@@ -2,6 +2,7 @@
 
 import json
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -88,6 +89,55 @@ def test_a_perfect_labelling_is_permutation_invariant():
     est = [(0, 10, "B"), (10, 25, "A"), (25, 35, "B")]
     s = velmor.evaluate(est, ref)
     assert s["pairwise F"] == pytest.approx(1.0) and s["NCE F"] == pytest.approx(1.0)
+
+
+def random_segments(rng, duration, grid):
+    """Segments from 0 to ``duration`` with labels of mixed case, their edges on the 0.1 s frame
+    grid (where a frame falls on a boundary) or anywhere."""
+    count = int(rng.integers(1, 12))
+    inner = rng.uniform(0, duration, count - 1)
+    if grid:
+        inner = np.round(inner, 1)
+    edges = np.unique(np.concatenate([[0.0], inner[(inner > 0) & (inner < duration)], [duration]]))
+    labels = [str(rng.choice(["A", "a", "B", "chorus", "None", "x"])) for _ in edges[1:]]
+    return np.stack([edges[:-1], edges[1:]], axis=1), labels
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("duration", [0.05, 0.3, 7.3, 95.0, 250.0])
+@pytest.mark.parametrize("grid", [True, False])
+def test_label_scores_are_mir_evals_from_segment_overlaps(seed, duration, grid):
+    from velmor.evaluation import label_scores
+
+    rng = np.random.default_rng(seed)
+    (ref_int, ref_lab), (est_int, est_lab) = random_segments(rng, duration, grid), random_segments(rng, duration, grid)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = [*mir_eval.segment.pairwise(ref_int, ref_lab, est_int, est_lab),
+                    *mir_eval.segment.nce(ref_int, ref_lab, est_int, est_lab)]
+    got = label_scores(ref_int, ref_lab, est_int, est_lab)
+    np.testing.assert_allclose(list(got.values()), expected, rtol=1e-12, atol=1e-12, equal_nan=True)
+
+
+@pytest.mark.parametrize("reference", ["0 40 A\n40 1000000 B\n", "0 3600 A\n", "".join(
+    f"{60 * i} {60 * i + 60} {'ABCD'[i % 4]}\n" for i in range(60))])
+def test_label_scores_take_memory_of_the_segments_not_of_the_duration(tmp_path, reference):
+    # mir_eval's frame-pair matrices would take 90.9 TiB for the first (10**7 frames) and 1.3 GB
+    # for the others.
+    import tracemalloc
+
+    (tmp_path / "ref.lab").write_text(reference)
+    ref = read_annotation(tmp_path / "ref.lab")  # (reading takes a buffer of the file size cap)
+    end = float(reference.split()[-2])
+    estimate = [(0.0, end / 3, "A"), (end / 3, end / 2, "B"), (end / 2, end, "A")]
+    velmor.evaluate(estimate, ref)  # imports done
+    tracemalloc.start()
+    try:
+        s = velmor.evaluate(estimate, ref)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20 and 0 < s["pairwise F"] <= 1 and 0 <= s["NCE F"] <= 1
 
 
 @pytest.mark.parametrize("names, found", [
