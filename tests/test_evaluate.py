@@ -166,6 +166,34 @@ def test_eval_names_the_files_it_cannot_pair(tmp_path, rng, capsys):
     assert rows[:3] == ["file", "piece0.lab", "piece1.lab"] and "mean" in rows
 
 
+@pytest.mark.parametrize("failure, message", [(MemoryError(), "out of memory"), (RuntimeError("boom"), "RuntimeError: boom"),
+                                              (ZeroDivisionError(), "ZeroDivisionError")])
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_eval_reports_a_file_that_fails_and_scores_the_rest(tmp_path, rng, capsys, monkeypatch, failure, message, fmt):
+    from velmor import evaluation
+
+    est_dir, ref_dir = write_pairs(tmp_path, rng, n=3)
+    real = evaluation.evaluate
+
+    def failing(result, reference, **kwargs):
+        if os.path.basename(result) == "piece1.lab":
+            raise failure
+        return real(result, reference, **kwargs)
+
+    monkeypatch.setattr(evaluation, "evaluate", failing)
+    out = tmp_path / "scores.out"
+    status = main(["eval", str(est_dir), "--ref", str(ref_dir), "-f", fmt, "-o", str(out)])
+    err = capsys.readouterr().err
+    assert status == 1 and f"piece1.lab: {message}" in err and "2 scored, 0 without a reference, 1 failed" in err
+    text = out.read_text()
+    if fmt == "json":
+        files = json.loads(text)["files"]
+        assert [("scores" in f, f.get("error")) for f in files] == [(True, None), (False, message), (True, None)]
+    else:
+        rows = {ln.split()[0]: ln.split()[1:] for ln in text.splitlines() if ln.startswith(("piece", "mean"))}
+        assert set(rows["piece1.lab"]) == {"error"} and "error" not in rows["piece0.lab"] + rows["mean"]
+
+
 def test_eval_csv_and_references_in_order(tmp_path, rng, capsys):
     est_dir, ref_dir = write_pairs(tmp_path, rng, n=2)
     ests = [str(est_dir / "piece0.lab"), str(est_dir / "piece1.lab")]
