@@ -172,9 +172,11 @@ def bad():
     return rng.random() < share
 
 def number():
-    return NUMBERS[rng.integers(len(NUMBERS))] if bad() else int(rng.integers(0, 40))
+    if bad():
+        return Mutating() if rng.random() < 0.2 else NUMBERS[rng.integers(len(NUMBERS))]
+    return int(rng.integers(0, 40))
 
-def array(shape, writable=False):
+def array(shape):
     kind = rng.integers(8) if bad() else 7
     dtype = DTYPES[rng.integers(len(DTYPES))] if bad() else np.float64
     a = rng.standard_normal(shape)
@@ -190,7 +192,7 @@ def array(shape, writable=False):
         b = raw.view(np.float64).reshape(a.shape)
         b[...] = a
         a = b
-    elif kind == 3 and not writable:
+    elif kind == 3:
         a.flags.writeable = False
     return a
 
@@ -198,7 +200,23 @@ def guarded(shape):
     # an output array with sentinels on both sides, to see any write outside it
     size = int(np.prod(shape))
     store = np.full(size + 16, 12345.0)
-    return store, store[8:8 + size].reshape(shape)
+    out = store[8:8 + size].reshape(shape)
+    if bad():  # or one the module must refuse
+        out = [out[::-1], out.astype(np.float32), out.view()][rng.integers(3)]
+        out.flags.writeable = False
+    return store, out
+
+made = []  # the lists handed out in this trial, which a hostile number empties
+
+class Mutating:
+    def __float__(self):
+        for seq in made:
+            seq.clear()
+        return 1.0
+    def __index__(self):
+        for seq in made:
+            seq.clear()
+        return 1
 
 def sequence(items):
     kind = rng.integers(4) if bad() else 3
@@ -206,19 +224,15 @@ def sequence(items):
         return tuple(items)
     if kind == 1:
         return np.array(items, dtype=object) if items and not isinstance(items[0], np.ndarray) else items
+    seq = list(items)
     if kind == 2:
-        class Mutating:
-            def __float__(self):
-                items.clear()
-                return 1.0
-            def __index__(self):
-                items.clear()
-                return 1
-        return items + [Mutating()] if rng.random() < 0.5 else [Mutating()] + items
-    return items
+        seq.insert(int(rng.integers(len(seq) + 1)), Mutating())
+    made.append(seq)
+    return seq
 
 ends = []
 for trial in range(TRIALS):
+    made.clear()
     share = 0.03 if trial % 2 else 0.3
     n = int(rng.choice([0, 1, 2, 3, 5, 17, 64, 150]))
     count = int(rng.integers(0, 4) if bad() else rng.integers(1, 4)) or int(rng.choice([0, 65]))

@@ -2,6 +2,7 @@
 
     evaluate(estimate, reference)   -- an ordered dict of every score for one piece
     mean_scores(rows)               -- the mean of each score over pieces (ignoring missing ones)
+    label_scores(ref_int, ref_lab, est_int, est_lab)  -- pairwise P/R/F and NCE of labelled segments
 
 Boundary hit rates come twice, named by their convention:
 
@@ -115,7 +116,7 @@ def _overlaps(ref_int: NDArray[np.float64], ref_lab: Sequence[object], est_int: 
     cuts = np.array(sorted({count, *r_starts, *e_starts}), dtype=np.int64)
     ri = np.searchsorted(np.array(r_starts, dtype=np.int64), cuts[:-1], side="right") - 1
     ei = np.searchsorted(np.array(e_starts, dtype=np.int64), cuts[:-1], side="right") - 1
-    r_names_all, r_code = np.unique(np.array(r_names, dtype=object)[ri].astype(str), return_inverse=True)
+    _, r_code = np.unique(np.array(r_names, dtype=object)[ri].astype(str), return_inverse=True)
     e_names_all, e_code = np.unique(np.array(e_names, dtype=object)[ei].astype(str), return_inverse=True)
     cell = r_code.astype(np.int64) * len(e_names_all) + e_code
     lengths = np.diff(cuts)
@@ -129,11 +130,16 @@ def _overlaps(ref_int: NDArray[np.float64], ref_lab: Sequence[object], est_int: 
     return ref.astype(np.int64), est.astype(np.int64), frames
 
 
+def _f_measure(precision: float, recall: float) -> float:
+    """mir_eval.util.f_measure with beta 1, operation for operation."""
+    if precision == 0 and recall == 0:
+        return 0.0
+    return 2.0 * precision * recall / (precision + recall)
+
+
 def _pairwise(ref: NDArray[np.int64], est: NDArray[np.int64], frames: NDArray[np.int64]) -> tuple[float, float, float]:
     """mir_eval.segment.pairwise from the table: pairs of frames that share a label on each side
     and on both, ``(sum of squares - frames) / 2``, counted exactly."""
-    from mir_eval.util import f_measure
-
     n = int(frames.sum())
     sq = [int((np.bincount(side, weights=frames).astype(np.int64) ** 2).sum()) if frames.size else 0
           for side in (ref, est)]
@@ -142,14 +148,12 @@ def _pairwise(ref: NDArray[np.int64], est: NDArray[np.int64], frames: NDArray[np
     n_matches = np.float64(both - n) / 2.0
     with np.errstate(divide="ignore", invalid="ignore"):  # no pairs at all: NaN, as mir_eval gives
         precision, recall = n_matches / n_agree_est, n_matches / n_agree_ref
-    return float(precision), float(recall), float(f_measure(precision, recall))
+    return float(precision), float(recall), _f_measure(float(precision), float(recall))
 
 
 def _nce(ref: NDArray[np.int64], est: NDArray[np.int64], frames: NDArray[np.int64]) -> tuple[float, float, float]:
     """mir_eval.segment.nce from the table: the conditional entropies of each side given the
     other, over the entropy of as many equally likely labels."""
-    from mir_eval.util import f_measure
-
     n = int(frames.sum())
     if n == 0:
         return 0.0, 0.0, 0.0
@@ -168,7 +172,7 @@ def _nce(ref: NDArray[np.int64], est: NDArray[np.int64], frames: NDArray[np.int6
     z_ref, z_est = np.log2(int(ref.max()) + 1), np.log2(int(est.max()) + 1)
     under = 1.0 - true_given_est / z_ref if z_ref > 0 else 0.0
     over = 1.0 - pred_given_ref / z_est if z_est > 0 else 0.0
-    return float(over), float(under), float(f_measure(over, under))
+    return float(over), float(under), _f_measure(float(over), float(under))
 
 
 def label_scores(ref_int: NDArray[np.float64], ref_lab: Sequence[object], est_int: NDArray[np.float64],
@@ -177,10 +181,15 @@ def label_scores(ref_int: NDArray[np.float64], ref_lab: Sequence[object], est_in
 
     Parameters
     ----------
-    ref_int, est_int : np.ndarray [shape=(n, 2)]
-        Segments in seconds, from 0 to the same end, as ``mir_eval.util.adjust_intervals`` gives.
-    ref_lab, est_lab : sequence
-        A label per segment.
+    ref_int : np.ndarray [shape=(n, 2)]
+        The reference's segments in seconds, from 0 to its end, as
+        ``mir_eval.util.adjust_intervals`` gives them.
+    ref_lab : sequence
+        A label per reference segment.
+    est_int : np.ndarray [shape=(m, 2)]
+        The estimate's segments, from 0 to the same end.
+    est_lab : sequence
+        A label per estimated segment.
     frame_size : float
         Seconds per frame.
 

@@ -262,8 +262,8 @@ def band_of(ssm: ArrayLike, width: int) -> Float64:
     n = matrix.shape[0]
     band = np.zeros((n, 2 * width - 1))
     reach = min(width, n)  # diagonals further out lie outside the matrix: zeros
-    i = np.arange(n)[:, None]
-    j = i + np.arange(1 - reach, reach)[None, :]
+    i = np.arange(n, dtype=np.intp).reshape(n, 1)
+    j = i + np.arange(1 - reach, reach, dtype=np.intp).reshape(1, -1)
     inside = (j >= 0) & (j < n)
     band[:, width - reach:width - 1 + reach] = np.where(inside, matrix[i, np.clip(j, 0, max(n - 1, 0))], 0.0)
     return band
