@@ -132,7 +132,7 @@ def dense_bytes(n_frames: int) -> int:
     int
         Bytes of :data:`DENSE_COPIES` float64 matrices.
     """
-    return DENSE_COPIES * 8 * int(n_frames) ** 2
+    return DENSE_COPIES * 8 * _integer(n_frames, "n_frames", 0) ** 2
 
 
 MAX_KERNEL = 8192
@@ -394,8 +394,12 @@ def banded_structure_novelty(features: FeatureInput, kernel_frames: float, *, la
 
     arrays, w = _features(features, weights)
     n = int(arrays[0].shape[1])
-    if not 0 < neighbours <= 1:
-        raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours}")
+    try:
+        share = float(neighbours)
+    except (TypeError, ValueError):
+        share = math.nan
+    if not 0 < share <= 1:  # NaN fails too
+        raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours!r}")
     lags = _integer(lags, "lags", 1)
     block = _integer(block, "block", 1)
     k = _even(kernel_frames)
@@ -411,7 +415,7 @@ def banded_structure_novelty(features: FeatureInput, kernel_frames: float, *, la
     taps = np.hanning(smooth + 2)[1:-1]
     taps /= taps.sum()
     g = np.asarray(unit7.make_derivative_kernel(1, k), dtype=np.float64)[0]
-    rank = max(1, int(round(neighbours * min(n, width))))
+    rank = max(1, int(round(share * min(n, width))))
     # response[m] = sum_j g[j] smoothed[m + j], smoothed[c] = sum_u taps[u] rec[c + lead - u]: one
     # kernel over rec[m - trail .. m + k - 1 + lead]
     both = np.convolve(g, taps[::-1])
