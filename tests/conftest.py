@@ -1,6 +1,9 @@
-"""Shared fixtures: the compiled module, a seeded random generator, recording stand-ins."""
+"""Shared fixtures: the compiled module, a seeded random generator, recording stand-ins, fresh processes."""
 
+import os
+import subprocess
 import sys
+import textwrap
 import types
 
 import numpy as np
@@ -12,6 +15,21 @@ from velmor import unit7 as _unit7
 @pytest.fixture
 def unit7():
     return _unit7
+
+
+@pytest.fixture
+def fresh_process():
+    """Run code in a fresh interpreter under a time limit and return its stdout once it has ended
+    normally: a crash or a hang fails the test instead of ending the run (the sanitizer build's
+    environment passes on to it)."""
+
+    def run(code, timeout=300):
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              env=dict(os.environ), timeout=timeout)
+        assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-4000:]}"
+        return proc.stdout
+
+    return run
 
 
 @pytest.fixture

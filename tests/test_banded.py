@@ -114,6 +114,22 @@ def test_a_change_is_found_where_it_is(rng):
         (lambda: banded.band_novelty(np.ones((5, 5)), 4), ValueError, "too narrow"),
         (lambda: banded.band_novelty(np.ones((5, 4)), 2), ValueError, "shape"),
         (lambda: banded.similarity_band(np.ones((2, 5)), width=0), ValueError, "width"),
+        (lambda: banded.similarity_band(np.ones((2, 5)), width=2.5), ValueError, "width must be an integer"),
+        (lambda: banded.band_of(np.ones((5, 5)), -1), ValueError, "width must be an integer of at least 1"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), np.nan), ValueError, "kernel_frames .* from 0 to 8192"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), -4), ValueError, "kernel_frames .* from 0 to 8192"),
+        (lambda: banded.band_novelty(np.ones((5, 9)), np.inf), ValueError, "kernel_frames .* from 0 to 8192"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), 4, smooth_frames=2.5), ValueError, "smooth_frames"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), 4, smooth_frames=np.nan), ValueError, "smooth_frames"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), 4, weights=[np.nan]), ValueError, "weights .*finite"),
+        (lambda: banded.banded_novelty(np.ones((2, 5)), 4, weights=[np.inf]), ValueError, "weights .*finite"),
+        (lambda: banded.banded_structure_novelty(np.ones((2, 9)), 4, lags=2.5), ValueError, "lags"),
+        (lambda: banded.banded_structure_novelty(np.ones((2, 9)), 4, lags=3, block=0), ValueError, "block"),
+        (lambda: banded.banded_structure_novelty(np.ones((2, 9)), 1e12, lags=3), ValueError, "kernel_frames"),
+        (lambda: banded.banded_structure_novelty(np.ones((2, 9)), 4, lags=3, smooth_frames=1e9), ValueError,
+         "smooth_frames .* from 0 to 8192"),
+        (lambda: banded.banded_structure_novelty(np.ones((2, 9)), 4, lags=3, neighbours=np.nan), ValueError,
+         "neighbours"),
         (lambda: banded.parse_bytes("lots"), ValueError, "unit"),
         (lambda: banded.parse_bytes(-5), ValueError, "positive"),
         (lambda: banded.parse_bytes(2.5), TypeError, "int or a string"),
@@ -122,6 +138,29 @@ def test_a_change_is_found_where_it_is(rng):
 def test_bad_input_is_refused_clearly(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+@pytest.mark.parametrize("scale", [2.0**-1000, 2.0**1000, 2.0**1023])  # the last one's sum overflows
+def test_weights_count_by_their_shares_however_large(rng, scale):
+    f = sections(rng, 200)
+    expected = banded.banded_novelty(f, 16, weights=(1.0, 0.75))
+    assert np.array_equal(banded.banded_novelty(f, 16, weights=(1.0 * scale, 0.75 * scale)), expected)
+
+
+def test_a_smoothing_longer_than_the_input_ends_and_covers_it_all(fresh_process):
+    # Past twice the input's length every row sums its whole diagonal, so the curve only scales
+    # with the length (the novelty is linear in the matrix); before, the loop stepped through
+    # every one of the 10**18 taps.
+    out = fresh_process("""
+        import numpy as np
+        from velmor.analysis import banded
+        f = np.random.default_rng(3).random((12, 50))
+        for road in (lambda s: banded.banded_novelty(f, 8, smooth_frames=s),
+                     lambda s: banded.band_novelty(banded.similarity_band(f, width=8), 8, smooth_frames=s)):
+            long, longer = road(10**3) * 10**3, road(10**18) * 10**18
+            print(np.allclose(long, longer, rtol=1e-12, atol=0) and np.ptp(long) > 0)
+        """, timeout=120)
+    assert out.split() == ["True", "True"]
 
 
 @pytest.mark.parametrize("text, expected", [("512M", 512 << 20), ("4G", 4 << 30), ("1.5GiB", 3 << 29),

@@ -2,6 +2,7 @@
 
 import json
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -90,6 +91,55 @@ def test_a_perfect_labelling_is_permutation_invariant():
     assert s["pairwise F"] == pytest.approx(1.0) and s["NCE F"] == pytest.approx(1.0)
 
 
+def random_segments(rng, duration, grid):
+    """Segments from 0 to ``duration`` with labels of mixed case, their edges on the 0.1 s frame
+    grid (where a frame falls on a boundary) or anywhere."""
+    count = int(rng.integers(1, 12))
+    inner = rng.uniform(0, duration, count - 1)
+    if grid:
+        inner = np.round(inner, 1)
+    edges = np.unique(np.concatenate([[0.0], inner[(inner > 0) & (inner < duration)], [duration]]))
+    labels = [str(rng.choice(["A", "a", "B", "chorus", "None", "x"])) for _ in edges[1:]]
+    return np.stack([edges[:-1], edges[1:]], axis=1), labels
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("duration", [0.05, 0.3, 7.3, 95.0, 250.0])
+@pytest.mark.parametrize("grid", [True, False])
+def test_label_scores_are_mir_evals_from_segment_overlaps(seed, duration, grid):
+    from velmor.evaluation import label_scores
+
+    rng = np.random.default_rng(seed)
+    (ref_int, ref_lab), (est_int, est_lab) = random_segments(rng, duration, grid), random_segments(rng, duration, grid)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = [*mir_eval.segment.pairwise(ref_int, ref_lab, est_int, est_lab),
+                    *mir_eval.segment.nce(ref_int, ref_lab, est_int, est_lab)]
+    got = label_scores(ref_int, ref_lab, est_int, est_lab)
+    np.testing.assert_allclose(list(got.values()), expected, rtol=1e-12, atol=1e-12, equal_nan=True)
+
+
+@pytest.mark.parametrize("reference", ["0 40 A\n40 1000000 B\n", "0 3600 A\n", "".join(
+    f"{60 * i} {60 * i + 60} {'ABCD'[i % 4]}\n" for i in range(60))])
+def test_label_scores_take_memory_of_the_segments_not_of_the_duration(tmp_path, reference):
+    # mir_eval's frame-pair matrices would take 90.9 TiB for the first (10**7 frames) and 1.3 GB
+    # for the others.
+    import tracemalloc
+
+    (tmp_path / "ref.lab").write_text(reference)
+    ref = read_annotation(tmp_path / "ref.lab")  # (reading takes a buffer of the file size cap)
+    end = float(reference.split()[-2])
+    estimate = [(0.0, end / 3, "A"), (end / 3, end / 2, "B"), (end / 2, end, "A")]
+    velmor.evaluate(estimate, ref)  # imports done
+    tracemalloc.start()
+    try:
+        s = velmor.evaluate(estimate, ref)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20 and 0 < s["pairwise F"] <= 1 and 0 <= s["NCE F"] <= 1
+
+
 @pytest.mark.parametrize("names, found", [
     (["song.lab", "song.txt", "song.jams"], "song.lab"),
     (["song.txt", "song.jams"], "song.txt"),
@@ -114,6 +164,34 @@ def test_eval_names_the_files_it_cannot_pair(tmp_path, rng, capsys):
     assert "piece2.lab: no reference found" in err and "2 scored, 1 without a reference" in err
     rows = [ln.split()[0] for ln in out.splitlines() if ln.strip()]
     assert rows[:3] == ["file", "piece0.lab", "piece1.lab"] and "mean" in rows
+
+
+@pytest.mark.parametrize("failure, message", [(MemoryError(), "out of memory"), (RuntimeError("boom"), "RuntimeError: boom"),
+                                              (ZeroDivisionError(), "ZeroDivisionError")])
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_eval_reports_a_file_that_fails_and_scores_the_rest(tmp_path, rng, capsys, monkeypatch, failure, message, fmt):
+    from velmor import evaluation
+
+    est_dir, ref_dir = write_pairs(tmp_path, rng, n=3)
+    real = evaluation.evaluate
+
+    def failing(result, reference, **kwargs):
+        if os.path.basename(result) == "piece1.lab":
+            raise failure
+        return real(result, reference, **kwargs)
+
+    monkeypatch.setattr(evaluation, "evaluate", failing)
+    out = tmp_path / "scores.out"
+    status = main(["eval", str(est_dir), "--ref", str(ref_dir), "-f", fmt, "-o", str(out)])
+    err = capsys.readouterr().err
+    assert status == 1 and f"piece1.lab: {message}" in err and "2 scored, 0 without a reference, 1 failed" in err
+    text = out.read_text()
+    if fmt == "json":
+        files = json.loads(text)["files"]
+        assert [("scores" in f, f.get("error")) for f in files] == [(True, None), (False, message), (True, None)]
+    else:
+        rows = {ln.split()[0]: ln.split()[1:] for ln in text.splitlines() if ln.startswith(("piece", "mean"))}
+        assert set(rows["piece1.lab"]) == {"error"} and "error" not in rows["piece0.lab"] + rows["mean"]
 
 
 def test_eval_csv_and_references_in_order(tmp_path, rng, capsys):

@@ -88,9 +88,9 @@ void smooth_rows(const double* raw, ix r0, ix rows, ix n, ix hw, ix len, ix i0, 
     for (ix i = i0; i < i1; ++i) {
         double* row = out + (i - i0) * w;
         std::fill(row, row + w, 0.0);
-        for (ix u = 0; u < len; ++u) {
-            const ix ri = i + lead - u;
-            if (ri < 0 || ri >= n || ri < r0 || ri >= r0 + rows) continue;
+        // Only the taps that land on given rows: the smoothing may be far longer than the matrix.
+        const ix top = std::min({n, r0 + rows, i + lead + 1}), bottom = std::max<ix>({0, r0, i - (len - 1 - lead)});
+        for (ix ri = top - 1; ri >= bottom; --ri) {  // u = i + lead - ri rising, the order of the sum
             const double* src = raw + (ri - r0) * w;
             for (ix c = 0; c < w; ++c) row[c] += tap * src[c];
         }

@@ -6,6 +6,7 @@
 
 #include "loops.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -14,7 +15,8 @@ namespace {
 
 using unit7::loops::ix;
 
-// One float64 buffer in C order, released on every path.
+// One float64 buffer in C order, aligned for double (the loops load doubles, and vectors of them,
+// through plain pointers), released on every path.
 class Buffer {
 public:
     Buffer() = default;
@@ -38,6 +40,11 @@ public:
             PyErr_Format(PyExc_TypeError, "%s must be a %d-dimensional float64 array", what, ndim);
             return -1;
         }
+        if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
+            PyErr_Format(PyExc_TypeError, "%s must be an aligned float64 array (numpy.require(x, requirements='CA'))",
+                         what);
+            return -1;
+        }
         return 0;
     }
     ix dim(int i) const { return view_.shape[i]; }
@@ -48,49 +55,76 @@ private:
     bool held_ = false;
 };
 
-// The features (a sequence of d_f x n arrays) and their weights, into bufs and src.
+// Up to `most` items of a sequence, as a new tuple of our own: the caller's list may change while
+// its items are converted (a __float__ or __index__ that empties it), ours cannot.
+PyObject* own_items(PyObject* seq, const char* what, Py_ssize_t most) {
+    if (!PySequence_Check(seq)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence", what);
+        return nullptr;
+    }
+    const Py_ssize_t len = PySequence_Size(seq);
+    if (len < 0) return nullptr;
+    if (len > most) {
+        PyErr_Format(PyExc_ValueError, "%s must hold at most %zd items, got %zd", what, most, len);
+        return nullptr;
+    }
+    PyObject* items = PyTuple_New(len);
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        PyObject* item = PySequence_GetItem(seq, i);  // may run Python code; the tuple is still ours
+        if (!item) {
+            Py_DECREF(items);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(items, i, item);
+    }
+    return items;
+}
+
+constexpr Py_ssize_t kMaxFeatures = 64;
+
+// The features (a sequence of d_f x n arrays) and their weights, into bufs, feats and w. Every
+// conversion that may run Python code (items, __float__) comes first, on tuples of our own; the
+// buffers come last and stay held, so the shapes and pointers read from them hold for the call.
 int read_features(PyObject* features, PyObject* weights, std::vector<Buffer>& bufs,
                   std::vector<unit7::loops::BandFeature>& feats, std::vector<double>& w, ix& n) {
-    PyObject* seq = PySequence_Fast(features, "features must be a sequence of arrays");
-    if (!seq) return -1;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq);
-    if (count < 1 || count > 64) {
-        Py_DECREF(seq);
+    PyObject* arrays = own_items(features, "features", kMaxFeatures);
+    if (!arrays) return -1;
+    PyObject* numbers = own_items(weights, "weights", kMaxFeatures);
+    if (!numbers) {
+        Py_DECREF(arrays);
+        return -1;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(arrays);
+    int status = -1;
+    if (count < 1) {
         PyErr_SetString(PyExc_ValueError, "features must hold 1 to 64 arrays");
-        return -1;
-    }
-    bufs = std::vector<Buffer>(static_cast<std::size_t>(count));
-    for (Py_ssize_t f = 0; f < count; ++f) {
-        if (bufs[f].acquire(PySequence_Fast_GET_ITEM(seq, f), "each feature", 2, false) < 0) {
-            Py_DECREF(seq);
-            return -1;
-        }
-        if (f == 0) n = bufs[0].dim(1);
-        if (bufs[f].dim(1) != n) {
-            Py_DECREF(seq);
-            PyErr_SetString(PyExc_ValueError, "features must all have the same number of frames");
-            return -1;
-        }
-        feats.push_back({bufs[f].data(), bufs[f].dim(0)});
-    }
-    Py_DECREF(seq);
-    PyObject* wseq = PySequence_Fast(weights, "weights must be a sequence of numbers");
-    if (!wseq) return -1;
-    if (PySequence_Fast_GET_SIZE(wseq) != count) {
-        Py_DECREF(wseq);
+    } else if (PyTuple_GET_SIZE(numbers) != count) {
         PyErr_SetString(PyExc_ValueError, "weights must give one number per feature");
-        return -1;
-    }
-    for (Py_ssize_t f = 0; f < count; ++f) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(wseq, f));
-        if (v == -1.0 && PyErr_Occurred()) {
-            Py_DECREF(wseq);
-            return -1;
+    } else {
+        status = 0;
+        for (Py_ssize_t f = 0; f < count && status == 0; ++f) {
+            const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(numbers, f));
+            if (v == -1.0 && PyErr_Occurred()) status = -1;
+            w.push_back(v);
         }
-        w.push_back(v);
+        bufs = std::vector<Buffer>(static_cast<std::size_t>(count));
+        for (Py_ssize_t f = 0; f < count && status == 0; ++f) {
+            Buffer& b = bufs[static_cast<std::size_t>(f)];
+            if (b.acquire(PyTuple_GET_ITEM(arrays, f), "each feature", 2, false) < 0) {
+                status = -1;
+            } else if (f > 0 && b.dim(1) != n) {
+                PyErr_SetString(PyExc_ValueError, "features must all have the same number of frames");
+                status = -1;
+            } else {
+                n = b.dim(1);
+                feats.push_back({b.data(), b.dim(0)});
+            }
+        }
     }
-    Py_DECREF(wseq);
-    return 0;
+    Py_DECREF(numbers);
+    Py_DECREF(arrays);  // the buffers hold their exporters
+    return status;
 }
 
 // band(features, weights, out, first=0): out[r, hw + o] = S[first + r, first + r + o], out of shape

@@ -27,6 +27,8 @@ checkerboard.
 
 from __future__ import annotations
 
+import math
+import operator
 import os
 from collections.abc import Iterable
 from typing import Any, TypeAlias, TypeGuard, cast
@@ -130,11 +132,51 @@ def dense_bytes(n_frames: int) -> int:
     int
         Bytes of :data:`DENSE_COPIES` float64 matrices.
     """
-    return DENSE_COPIES * 8 * int(n_frames) ** 2
+    return DENSE_COPIES * 8 * _integer(n_frames, "n_frames", 0) ** 2
 
 
-def _even(frames: float) -> int:
-    return max(2, 2 * int(round(frames / 2)))
+MAX_KERNEL = 8192
+"""The widest kernel, in frames, of the banded road (the native loop's limit)."""
+
+
+def _integer(value: object, name: str, low: int, high: int | None = None) -> int:
+    """``value`` as an int in ``low .. high``, or a ValueError naming ``name`` and the range."""
+    number: int | None
+    try:
+        number = operator.index(cast(Any, value))
+    except TypeError:
+        try:
+            x = float(cast(Any, value))
+        except (TypeError, ValueError, OverflowError):
+            x = math.nan
+        number = int(x) if math.isfinite(x) and x.is_integer() else None
+    if number is None or number < low or (high is not None and number > high):
+        span = f"from {low} to {high}" if high is not None else f"of at least {low}"
+        raise ValueError(f"{name} must be an integer {span}, got {value!r}")
+    return number
+
+
+def _frames(value: object, name: str, low: float, high: float) -> float:
+    """``value`` as a finite float in ``[low, high]``, or a ValueError naming ``name`` and the range."""
+    try:
+        x = float(cast(Any, value))
+    except (TypeError, ValueError, OverflowError):
+        x = math.nan
+    if not low <= x <= high:  # NaN fails too
+        raise ValueError(f"{name} must be a finite number of frames from {low:g} to {high:g}, got {value!r}")
+    return x
+
+
+def _even(frames: object) -> int:
+    # 0 .. MAX_KERNEL rounds to an even side of 2 .. MAX_KERNEL, as the docstrings say
+    x = _frames(frames, "kernel_frames", 0, MAX_KERNEL)
+    return max(2, 2 * int(round(x / 2)))
+
+
+def _aligned(a: Float64) -> Float64:
+    # A C-contiguous view at an odd address (a slice of a byte buffer) passes ascontiguousarray
+    # untouched; the native loops take aligned doubles only.
+    return a if a.flags.aligned else a.copy()
 
 
 def _piece() -> int:
@@ -152,7 +194,7 @@ def _features(features: FeatureInput, weights: ArrayLike | None) -> tuple[list[F
         sequences = cast("Iterable[ArrayLike]", features)
     arrays: list[Float64] = []
     for f in sequences:
-        a = np.ascontiguousarray(f, dtype=np.float64)
+        a = _aligned(np.ascontiguousarray(f, dtype=np.float64))
         if a.ndim != 2:
             raise ValueError(f"features must have shape (d, n), got shape {a.shape}")
         if not np.all(np.isfinite(a)):
@@ -163,8 +205,10 @@ def _features(features: FeatureInput, weights: ArrayLike | None) -> tuple[list[F
     if len({a.shape[1] for a in arrays}) > 1:
         raise ValueError(f"features of different lengths cannot be fused: {[a.shape for a in arrays]}")
     w = np.ones(len(arrays)) if weights is None else np.asarray(weights, dtype=float)
-    if w.shape != (len(arrays),) or np.any(w < 0) or w.sum() <= 0:
-        raise ValueError(f"weights must be {len(arrays)} non-negative numbers with a positive sum, got {w}")
+    if w.shape != (len(arrays),) or not np.all(np.isfinite(w)) or np.any(w < 0) or w.sum() <= 0:
+        raise ValueError(f"weights must be {len(arrays)} finite non-negative numbers with a positive sum, got {w}")
+    if not np.isfinite(w.sum()):  # huge weights: their sum overflows, their shares need not
+        w = w / w.max()
     return arrays, [float(x) for x in (w / w.sum()).tolist()]
 
 
@@ -188,9 +232,7 @@ def similarity_band(features: FeatureInput, weights: ArrayLike | None = None, *,
         within rounding.
     """
     arrays, w = _features(features, weights)
-    width = int(width)
-    if width < 1:
-        raise ValueError(f"width must be at least 1, got {width}")
+    width = _integer(width, "width", 1)
     from velmor import _band
 
     out = np.empty((arrays[0].shape[1], 2 * width - 1))
@@ -205,7 +247,7 @@ def band_of(ssm: ArrayLike, width: int) -> Float64:
     ----------
     ssm : np.ndarray [shape=(n, n)]
         A square matrix.
-    width : int
+    width : int >= 1
         Half-width of the band, the diagonal included.
 
     Returns
@@ -214,22 +256,22 @@ def band_of(ssm: ArrayLike, width: int) -> Float64:
         ``band[i, width - 1 + o] == ssm[i, i + o]``, 0 outside the matrix.
     """
     matrix: Float64 = np.asarray(ssm, dtype=np.float64)
-    n = matrix.shape[0]
-    if matrix.ndim != 2 or matrix.shape[1] != n:
+    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
         raise ValueError(f"ssm must be square, got shape {matrix.shape}")
+    width = _integer(width, "width", 1)
+    n = matrix.shape[0]
     band = np.zeros((n, 2 * width - 1))
-    for o in range(-width + 1, width):
-        d = np.diagonal(matrix, o)
-        rows = np.arange(max(0, -o), max(0, -o) + d.size)
-        band[rows, width - 1 + o] = d
+    reach = min(width, n)  # diagonals further out lie outside the matrix: zeros
+    i = np.arange(n, dtype=np.intp).reshape(n, 1)
+    j = i + np.arange(1 - reach, reach, dtype=np.intp).reshape(1, -1)
+    inside = (j >= 0) & (j < n)
+    band[:, width - reach:width - 1 + reach] = np.where(inside, matrix[i, np.clip(j, 0, max(n - 1, 0))], 0.0)
     return band
 
 
 def _smooth(smooth_frames: int | None) -> int:
-    s = 1 if smooth_frames is None else int(smooth_frames)
-    if s < 1:
-        raise ValueError(f"smooth_frames must be at least 1, got {smooth_frames}")
-    return s
+    # No upper bound: the loop visits only the rows a smoothing reaches inside the matrix.
+    return 1 if smooth_frames is None else _integer(smooth_frames, "smooth_frames", 1)
 
 
 def band_novelty(band: ArrayLike, kernel_frames: float, *, smooth_frames: int | None = None) -> Float64:
@@ -243,9 +285,9 @@ def band_novelty(band: ArrayLike, kernel_frames: float, *, smooth_frames: int | 
     ----------
     band : np.ndarray [shape=(n, 2 * width - 1)]
         As :func:`similarity_band` returns; ``width`` must be at least the kernel's side.
-    kernel_frames : int
+    kernel_frames : float in [0, 8192]
         Side of the kernel, rounded to an even number of at least 2.
-    smooth_frames : int or None
+    smooth_frames : int >= 1 or None
         Length of the moving average along the diagonals, or None (1) for none.
 
     Returns
@@ -253,7 +295,7 @@ def band_novelty(band: ArrayLike, kernel_frames: float, *, smooth_frames: int | 
     novelty : np.ndarray [shape=(n,), dtype=float64]
         One value per frame.
     """
-    rows: Float64 = np.ascontiguousarray(band, dtype=np.float64)
+    rows: Float64 = _aligned(np.ascontiguousarray(band, dtype=np.float64))
     if rows.ndim != 2 or rows.shape[1] % 2 != 1:
         raise ValueError(f"band must have shape (n, 2 * width - 1), got shape {rows.shape}")
     if not np.all(np.isfinite(rows)):
@@ -281,11 +323,11 @@ def banded_novelty(features: FeatureInput, kernel_frames: float, *, weights: Arr
     ----------
     features : np.ndarray [shape=(d, n)] or sequence of them
         One column per frame, all with the same ``n``.
-    kernel_frames : int
+    kernel_frames : float in [0, 8192]
         Side of the kernel, rounded to an even number of at least 2.
     weights : sequence of float or None
         As for :func:`velmor.analysis.fuse`.
-    smooth_frames : int or None
+    smooth_frames : int >= 1 or None
         Length of the moving average along the diagonals, or None (1) for none.
 
     Returns
@@ -302,8 +344,8 @@ def banded_novelty(features: FeatureInput, kernel_frames: float, *, weights: Arr
 
 
 def _kernel(k: int) -> Float64:
-    if k > 8192:
-        raise ValueError(f"the kernel may be at most 8192 frames wide, got {k}")
+    if k > MAX_KERNEL:
+        raise ValueError(f"the kernel may be at most {MAX_KERNEL} frames wide, got {k}")
     return np.ascontiguousarray(unit7.make_checkerboard(k, True, True), dtype=np.float64)
 
 
@@ -326,17 +368,18 @@ def banded_structure_novelty(features: FeatureInput, kernel_frames: float, *, la
     ----------
     features : np.ndarray [shape=(d, n)] or sequence of them
         One column per frame, all with the same ``n``.
-    kernel_frames : int
+    kernel_frames : float in [0, 8192]
         Width of the derivative kernel, rounded to an even number of at least 2.
-    lags : int
+    lags : int >= 1
         Repetitions are looked for within this many frames.
     weights : sequence of float or None
         As for :func:`velmor.analysis.fuse`.
     neighbours : float in (0, 1]
         Share of the frames within ``lags`` kept as each frame's nearest neighbours.
-    smooth_frames : int or None
-        Width of the Hann smoothing along time (default: a quarter of the kernel).
-    block : int
+    smooth_frames : float in [0, 8192] or None
+        Width of the Hann smoothing along time, rounded to a whole number of at least 1 (default: a
+        quarter of the kernel).
+    block : int >= 1
         Frames computed at a time.
 
     Returns
@@ -351,21 +394,28 @@ def banded_structure_novelty(features: FeatureInput, kernel_frames: float, *, la
 
     arrays, w = _features(features, weights)
     n = int(arrays[0].shape[1])
-    if not 0 < neighbours <= 1:
-        raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours}")
-    if int(lags) < 1:
-        raise ValueError(f"lags must be at least 1, got {lags}")
+    try:
+        share = float(neighbours)
+    except (TypeError, ValueError):
+        share = math.nan
+    if not 0 < share <= 1:  # NaN fails too
+        raise ValueError(f"neighbours must be a share in (0, 1], got {neighbours!r}")
+    lags = _integer(lags, "lags", 1)
+    block = _integer(block, "block", 1)
+    k = _even(kernel_frames)
+    # the Hann taps are built whole and run over every lag row: bounded like the kernel
+    default = float(kernel_frames) / 4  # checked by _even
+    smooth_width = _frames(smooth_frames if smooth_frames is not None else default, "smooth_frames", 0, MAX_KERNEL)
     if n < 3:
         return np.zeros(n)
-    lag = min(int(lags), n)
+    lag = min(lags, n)
     width = 2 * lag - 1
-    k = _even(kernel_frames)
     h = k // 2
-    smooth = max(1, int(round(smooth_frames if smooth_frames is not None else kernel_frames / 4)))
+    smooth = max(1, int(round(smooth_width)))
     taps = np.hanning(smooth + 2)[1:-1]
     taps /= taps.sum()
     g = np.asarray(unit7.make_derivative_kernel(1, k), dtype=np.float64)[0]
-    rank = max(1, int(round(neighbours * min(n, width))))
+    rank = max(1, int(round(share * min(n, width))))
     # response[m] = sum_j g[j] smoothed[m + j], smoothed[c] = sum_u taps[u] rec[c + lead - u]: one
     # kernel over rec[m - trail .. m + k - 1 + lead]
     both = np.convolve(g, taps[::-1])

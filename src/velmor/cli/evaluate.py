@@ -191,9 +191,15 @@ def run_eval(args: argparse.Namespace) -> int:
         except ImportError as exc:
             say(f"velmor eval: {exc}")
             return 1
-        except (OSError, ValueError) as exc:
-            say(f"velmor eval: {shown(result)}: {exc}")
-            rows.append({"file": result, "reference": reference, "error": str(exc)})
+        except Exception as exc:  # one file's failure, even out of memory, is that file's alone
+            if isinstance(exc, (OSError, ValueError)):
+                text = str(exc)
+            elif isinstance(exc, MemoryError):
+                text = "out of memory"
+            else:
+                text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+            say(f"velmor eval: {shown(result)}: {text}")
+            rows.append({"file": result, "reference": reference, "error": text})
     scored = [r["scores"] for r in rows if "scores" in r]
     mean = mean_scores(scored)
     if args.format == "json":
