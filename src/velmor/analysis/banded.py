@@ -324,11 +324,11 @@ def banded_novelty(features: FeatureInput, kernel_frames: float, *, weights: Arr
     features : np.ndarray [shape=(d, n)] or sequence of them
         One column per frame, all with the same ``n``.
     kernel_frames : float in [0, 8192]
-        Side of the kernel, rounded to an even number of at least 2.
+        The kernel's side, as for :func:`band_novelty`.
     weights : sequence of float or None
         As for :func:`velmor.analysis.fuse`.
     smooth_frames : int >= 1 or None
-        Length of the moving average along the diagonals, or None (1) for none.
+        The diagonal smoothing, as for :func:`band_novelty`.
 
     Returns
     -------
