@@ -109,3 +109,21 @@ def test_out_of_memory_with_audio_held_whole_suggests_the_path(tmp_path, monkeyp
     with open(write_wav(tmp_path / "a.wav", y, SR), "rb") as stream, pytest.raises(
             MemoryError, match=r"held whole in memory \(Unable to allocate 1.9 GiB\); give the file by its path"):
         velmor.analyze(y, SR) if given == "array" else velmor.analyze(stream)
+
+
+@pytest.mark.parametrize("estimate, reference, says", [
+    ("0 10 A\n10 20 B\n20 20 C\n", "0 10 A\n10 20 B\n", None),  # a segment of no time at the end
+    ("0 10 A\n10 25 B\n25 30 C\n", "0 10 A\n10 20 B\n", None),  # one past the reference's end
+    ("10 20 B\n0 10 A\n", "0 10 A\n10 20 B\n", "warning: {est}, line 2: the segment starts before"),
+    ("0 20 A\n", "", "warning: the reference is empty"),
+])
+def test_velmor_eval_scores_awkward_files_and_says_why_in_its_own_words(capsys, tmp_path, estimate, reference, says):
+    from velmor.cli import main
+
+    (tmp_path / "est.lab").write_text(estimate)
+    (tmp_path / "ref.lab").write_text(reference)
+    status = main(["eval", str(tmp_path / "est.lab"), "-r", str(tmp_path / "ref.lab"), "-q"])
+    err = capsys.readouterr().err
+    assert status == 0 and "Warning:" not in err and "error" not in err
+    est = tmp_path / "est.lab"
+    assert (says is None and err == "") or f"velmor eval: {est}: {says.format(est=est)}" in err

@@ -57,6 +57,18 @@ def _intervals(annotation: Annotation, start: float, end: float) -> tuple[NDArra
     return np.stack([edges[:-1], edges[1:]], axis=1), None
 
 
+class EvaluationWarning(UserWarning):
+    """Scores that can be computed, but say little (an empty reference)."""
+
+
+def _timed(intervals: NDArray[np.float64], labels: list[str]) -> tuple[NDArray[np.float64], list[str]]:
+    """Segments that last some time: a segment of none (one that starts at the reference's end,
+    once cut to it, or one written as ``t t``) holds no frame and no boundary, and mir_eval
+    refuses it."""
+    keep = intervals[:, 1] > intervals[:, 0]
+    return intervals[keep], [lab for lab, k in zip(labels, keep.tolist()) if k]
+
+
 def _frames_before(times: NDArray[np.float64], count: int, frame_size: float, inclusive: bool) -> NDArray[np.int64]:
     """How many of mir_eval's frame times lie before each time (or at it, when ``inclusive``).
 
@@ -247,8 +259,11 @@ def evaluate(estimate: AnnotationLike, reference: AnnotationLike, *,
     ref_int, ref_lab = _intervals(ref, 0.0, end)
     est_int, est_lab = _intervals(est, 0.0, end)
     has_labels = est_lab is not None and ref_lab is not None
-    est_int, est_lab = mir_eval.util.adjust_intervals(est_int, est_lab or ["_"] * len(est_int), 0.0, end)
-    ref_int, ref_lab = mir_eval.util.adjust_intervals(ref_int, ref_lab or ["_"] * len(ref_int), 0.0, end)
+    est_int, est_lab = _timed(*mir_eval.util.adjust_intervals(est_int, est_lab or ["_"] * len(est_int), 0.0, end))
+    ref_int, ref_lab = _timed(*mir_eval.util.adjust_intervals(ref_int, ref_lab or ["_"] * len(ref_int), 0.0, end))
+    if ref.boundaries.size == 0 and (ref.intervals is None or ref.intervals.size == 0):
+        warnings.warn("the reference is empty: every score against it is 0 or undefined", EvaluationWarning,
+                      stacklevel=2)
 
     scores: dict[str, float] = {}
     e_b = est.boundaries[(est.boundaries > 0) & (est.boundaries < end)]

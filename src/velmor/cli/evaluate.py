@@ -9,6 +9,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, cast
 
@@ -186,8 +187,12 @@ def run_eval(args: argparse.Namespace) -> int:
     rows: list[dict[str, Any]] = []
     for result, reference in pairs:
         try:
-            rows.append({"file": result, "reference": reference,
-                         "scores": evaluate(result, reference, tolerances=args.tolerance)})
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                scores = evaluate(result, reference, tolerances=args.tolerance)
+            rows.append({"file": result, "reference": reference, "scores": scores})
+            for message in dict.fromkeys(str(w.message) for w in caught):
+                say(f"velmor eval: {shown(result)}: warning: {message}")
         except ImportError as exc:
             say(f"velmor eval: {exc}")
             return 1
