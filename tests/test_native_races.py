@@ -20,7 +20,7 @@ from velmor import unit7
 def run(code, timeout=300):
     """Run code in a fresh interpreter and return its stdout, once it has ended normally."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=dict(os.environ), timeout=timeout)
+                          env=dict(os.environ, PYTHONHASHSEED="0"), timeout=timeout)  # collisions land alike every run
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-4000:]}"
     return proc.stdout
 
