@@ -86,6 +86,54 @@ def test_running_a_code_object_on_its_own_raises(run_code, expected):
         assert [line.split()[0] for line in out.splitlines()] == [expected] * 4
 
 
+def builds_for_earlier_versions():
+    """unit7 as this checkout built it for earlier CPython versions (make PYTHON=python3.X install)."""
+    builds = pathlib.Path(__file__).resolve().parents[1] / "build"
+    for path in sorted(builds.glob("cp3*/unit7.cpython-3*.so")):
+        minor = int(path.name.split("-")[1][1:])  # unit7.cpython-311-x86_64-linux-gnu.so: 11
+        if minor < sys.version_info.minor:
+            yield pytest.param(str(path), f"3.{minor}", id=f"built-for-3.{minor}")
+
+
+@pytest.mark.parametrize(
+    "path, built_for", [pytest.param(None, None, id="this-build"), *builds_for_earlier_versions()]
+)
+def test_version_check_compares_with_the_version_built_for(path, built_for):
+    # A build for an earlier version warns, and with the warning an error the import fails; with
+    # the default filter it goes on. The build for this interpreter says nothing.
+    out = run(f"""
+        import importlib.machinery, importlib.util, warnings
+        import numpy as np
+        import velmor
+        path = {path!r} or importlib.util.find_spec("velmor.unit7").origin
+
+        def load():
+            loader = importlib.machinery.ExtensionFileLoader("velmor.unit7", path)
+            module = importlib.util.module_from_spec(importlib.util.spec_from_loader("velmor.unit7", loader))
+            loader.exec_module(module)
+            return module
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                load()
+            except RuntimeWarning as e:
+                print(e)
+            else:
+                print("no warning")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            unit7 = load()
+        print(len(caught), unit7.calc_prf(np.array([1.0, 5.0]), np.array([1.2]), 0.5))
+    """)
+    running = "%d.%d" % sys.version_info[:2]
+    expected = (
+        f"compile time Python version {built_for} of module 'velmor.unit7' does not match runtime version {running}"
+        if built_for else "no warning"
+    )
+    assert out.splitlines() == [expected, f"{int(bool(built_for))} (0.5, 1.0, 0.6666666666666666)"]
+
+
 def test_second_interpreter_is_refused():
     # A second interpreter of its own GIL (the default of 3.12 and later) is refused like one that
     # shares it. The private module for them was renamed in 3.13, and reports instead of raising.

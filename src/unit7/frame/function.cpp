@@ -301,7 +301,8 @@ void func_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyTypeObject FunctionType{};
+versions::StaticType function_type;
+PyTypeObject& FunctionType = function_type.type;
 
 
 int count_lines(const char* text) {
@@ -333,8 +334,8 @@ bool create_code(FuncDef& d) {
     //     RESUME 0; LOAD_ASSERTION_ERROR; RAISE_VARARGS 1
     // They need no constants and no names, so those stay empty. One location entry covers all three
     // code units: "line only" (13), length 3, line delta 0.
-    constexpr versions::Opcodes op = versions::kOpcodes;
-    static const char kRaise[] = {char(op.resume), 0, char(op.load_assertion_error), 0, char(op.raise_varargs), 1};
+    const versions::Opcodes op = versions::running_opcodes();
+    const char kRaise[] = {char(op.resume), 0, char(op.load_assertion_error), 0, char(op.raise_varargs), 1};
     static const char kLines[] = {char(0x80 | (13 << 3) | (3 - 1)), 0};
     Ref raise_code = Ref::steal_or_null(PyBytes_FromStringAndSize(kRaise, sizeof kRaise));
     Ref line_table = Ref::steal_or_null(PyBytes_FromStringAndSize(kLines, sizeof kLines));
