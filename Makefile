@@ -1,14 +1,30 @@
-# Makefile: the set-up commands. They share one virtual environment, .venv (the benchmarks against
-# librosa have their own, .venv-bench).
+# Makefile: the set-up commands. They share one virtual environment per interpreter: .venv for
+# CPython 3.11 (the type checks, the docs and the sanitizers run there), .venv-3.12 and .venv-3.13
+# for the others (make PYTHON=python3.12 test). The benchmarks against librosa have their own,
+# .venv-bench.
 PYTHON ?= python3
-VENV   := .venv
+# A pythonX.Y that is not on PATH (a pyenv shim of a version not selected) is taken from pyenv's versions.
+ifeq ($(shell $(PYTHON) -c pass 2>/dev/null && echo runs),)
+override PYTHON := $(or $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/$(patsubst \
+    python%,%,$(notdir $(PYTHON))).*/bin/python))),$(PYTHON))
+endif
+# velmor's compiled modules are written for these CPython versions (requires-python in pyproject.toml).
+SUPPORTED := 3.11 3.12 3.13
+PYVER  := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV   ?= $(if $(filter 3.11,$(PYVER)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean typecheck docs
+.PHONY: install test demo sanitize bench bench-quality clean typecheck docs check-python wheel test-versions
+
+# Before anything is installed: an interpreter velmor supports, or one line on how to choose one.
+check-python:
+	@case " $(SUPPORTED) " in *" $(PYVER) "*) ;; *) \
+	    echo "velmor needs CPython 3.11, 3.12 or 3.13, and $(PYTHON) is $(if $(PYVER),$(PYVER),not found):" \
+	         "choose one with e.g. make PYTHON=python3.12 $(or $(MAKECMDGOALS),install)"; exit 1;; esac
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
-$(STAMP): Makefile
+$(STAMP): Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy "pytest>=7" \
@@ -16,7 +32,8 @@ $(STAMP): Makefile
 	touch $@
 
 # Builds the C++ extension (incrementally, in build/) and installs the package into the venv.
-install: $(STAMP)
+install: check-python $(STAMP)
+	@echo "building the C++ extension for CPython $(PYVER) (about 2 minutes the first time; then only what changed)"
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 
 test: install
