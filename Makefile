@@ -15,7 +15,7 @@ VENV   ?= $(if $(filter 3.11,$(PYVER)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean typecheck docs check-python wheel test-versions
+.PHONY: install test demo sanitize bench bench-quality clean typecheck docs check-python wheel test-core test-wheel
 
 # Before anything is installed: an interpreter velmor supports, or one line on how to choose one.
 check-python:
@@ -39,6 +39,15 @@ install: check-python $(STAMP)
 test: install
 	cd tests && ../$(PY) -m pytest -q
 
+# The frame, function and analysis tests alone: what CI runs on 3.12 and 3.13, beside the whole
+# suite on 3.11 (make PYTHON=python3.12 test-core).
+CORE_TESTS := test_binder.py test_import.py test_functions.py test_leaks.py test_ssm.py test_conditioning.py \
+    test_novelty.py test_column.py test_evaluation.py test_native_ssm.py test_native_novelty.py \
+    test_native_evaluation.py test_unit4.py test_features.py test_analysis.py test_api.py test_labels.py \
+    test_banded.py test_end_to_end.py
+test-core: install
+	cd tests && ../$(PY) -m pytest -q $(CORE_TESTS)
+
 demo: install
 	$(VENV)/bin/velmor demo
 
@@ -55,6 +64,10 @@ wheel: check-python $(WHEEL_STAMP)
 	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-$(PYVER) .
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-$(PYVER)/velmor-*.whl
 	@ls dist/velmor-*-cp$(subst .,,$(PYVER))-*.whl
+
+# The wheel installed into a fresh venv with no compiler on PATH, then the demo's analysis.
+test-wheel: wheel
+	cd tests && ../$(PY) -m pytest -q -rs test_wheel.py
 
 # Native paths against the numpy path (run by hand; takes a few minutes).
 bench: install
