@@ -28,8 +28,10 @@ inline Opcodes running_opcodes() {
 }  // namespace unit7::versions
 
 // 3.12 moved the full code constructor to the unstable API and stopped exporting the old name
-// (which warns from 3.12's headers on). A 3.11 build finds whichever its interpreter has.
-#if PY_VERSION_HEX < 0x030C0000
+// (which warns from 3.12's headers on). A 3.11 build for an ELF system (where one build can be
+// loaded by another version's interpreter) refers to both weakly and finds the one it has.
+#if PY_VERSION_HEX < 0x030C0000 && defined(__ELF__)
+#define UNIT7_WEAK_CODE_CONSTRUCTOR 1
 extern "C" {
 [[gnu::weak]] PyCodeObject* PyCode_NewWithPosOnlyArgs(int, int, int, int, int, int, PyObject*, PyObject*, PyObject*,
                                                       PyObject*, PyObject*, PyObject*, PyObject*, PyObject*,
@@ -50,12 +52,14 @@ inline PyCodeObject* code_new(int argcount, int nlocals, int stacksize, int flag
                               PyObject* linetable, PyObject* empty, PyObject* no_exceptions) {
 #if PY_VERSION_HEX >= 0x030C0000
     auto* make = &PyUnstable_Code_NewWithPosOnlyArgs;
-#else
+#elif defined(UNIT7_WEAK_CODE_CONSTRUCTOR)
     auto* make = PyCode_NewWithPosOnlyArgs ? &PyCode_NewWithPosOnlyArgs : &PyUnstable_Code_NewWithPosOnlyArgs;
     if (!make) {
         PyErr_SetString(PyExc_SystemError, "this interpreter has no code object constructor");
         return nullptr;
     }
+#else
+    auto* make = &PyCode_NewWithPosOnlyArgs;
 #endif
     return make(argcount, 0, 0, nlocals, stacksize, flags, code, empty, empty, varnames, empty, empty, filename,
                 name, name, firstlineno, linetable, no_exceptions);
