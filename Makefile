@@ -112,7 +112,7 @@ sanitize: $(STAMP)
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build dist $(VENV) $(BENCH_VENV) docs/_build docs/api docs/generated
+	rm -rf build dist .venv .venv-3.* $(BENCH_VENV) docs/_build docs/api docs/generated
 
 # The audio front end against librosa, in one run (by hand), in the quality benchmark's environment:
 # librosa never joins velmor's run-time dependencies. Options with ARGS, e.g. ARGS="--minutes 5 song.wav".
