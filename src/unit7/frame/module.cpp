@@ -17,17 +17,11 @@ int is_main_program = 0;
 int check_single_interpreter() {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return -1;
-    if (!S.have_interp) {
-        S.have_interp = true;
-        S.interp_id = id;
-        return 0;
-    }
-    if (id != S.interp_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return -1;
-    }
-    return 0;
+    int64_t first = -1;
+    if (S.interp_id.compare_exchange_strong(first, id) || first == id) return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return -1;
 }
 
 // Copy spec.<from_name> into the module namespace as <to_name>; a missing attribute is skipped.
@@ -248,6 +242,12 @@ int unit7_exec(PyObject* module) {
 PyModuleDef_Slot unit7_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(unit7_create)},
     {Py_mod_exec, reinterpret_cast<void*>(unit7_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.12 refuses a module that does not say so to an interpreter with a GIL of its own, before the
+    // create step runs. This one may be asked there: its create step then refuses that interpreter
+    // (it touches no other state first), with the same error as under 3.11.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

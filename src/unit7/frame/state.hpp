@@ -3,6 +3,7 @@
 
 #include "frame/ref.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace unit7 {
@@ -38,8 +39,9 @@ struct Constants {
 };
 
 struct State {
-    bool have_interp = false;
-    int64_t interp_id = -1;
+    // The interpreter that first ran the create step (-1 before): the only one the module serves.
+    // Atomic, since interpreters with a GIL of their own (3.12) may ask at the same moment.
+    std::atomic<int64_t> interp_id{-1};
     PyObject* module = nullptr;     // the process's module object (owned), once an exec step has started
     PyObject* dict = nullptr;       // its namespace (borrowed from the module)
     PyObject* builtins = nullptr;   // the builtins module

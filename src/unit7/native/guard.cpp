@@ -2,6 +2,7 @@
 #include "native/guard.hpp"
 
 #include "frame/state.hpp"
+#include "frame/versions.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -151,7 +152,7 @@ Py_ssize_t sum_piece_length() {
 
 bool is_own_function(PyObject* obj, PyObject* name) {
     for (auto& [n, ref] : own_functions)
-        if (n == name) return PyWeakref_GetObject(ref) == obj;
+        if (n == name) return versions::weakref_points_at(ref, obj);
     return false;
 }
 
