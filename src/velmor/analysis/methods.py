@@ -114,7 +114,7 @@ class _Range:
     integral: bool = False
     optional: bool = False
 
-    def admits(self, value: object) -> bool:
+    def admits(self, value: object) -> bool:  # numpydoc ignore=GL08
         if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
             return False
         if self.integral and not isinstance(value, (int, np.integer)):
@@ -124,7 +124,7 @@ class _Range:
             return False
         return (x > self.low if self.low_open else x >= self.low) and (x < self.high if self.high_open else x <= self.high)
 
-    def describe(self, unit: str = "") -> str:
+    def describe(self, unit: str = "") -> str:  # numpydoc ignore=GL08
         if math.isinf(self.low):
             return "a finite number"
         kind = "a whole number" if self.integral else "a number"

@@ -186,8 +186,11 @@ def _watch(parent: int, every: float = 0.5) -> None:
     os._exit(1)
 
 
-class _Terminated(KeyboardInterrupt):
-    """SIGTERM or SIGHUP, taken as Ctrl-C is: finished results are written, the workers stopped."""
+class _Terminated(KeyboardInterrupt):  # numpydoc ignore=PR01
+    """SIGTERM or SIGHUP (``number``), taken as Ctrl-C is.
+
+    Finished results are written, the workers stopped.
+    """
 
     def __init__(self, number: int) -> None:
         super().__init__(number)
