@@ -73,10 +73,18 @@ def load_audio(path: str | os.PathLike[str], dtype: DTypeLike = np.float64,
 
     try:
         return audio.load(path if content is None else io.BytesIO(content), dtype)
-    except AudioError as exc:
-        raise AnalysisError(exc.reason) from None
-    except (FileNotFoundError, IsADirectoryError) as exc:
-        raise AnalysisError(exc.strerror) from None
+    except (AudioError, FileNotFoundError, IsADirectoryError) as exc:
+        raise _unreadable(exc, path if content is None else None) from None
+
+
+def _unreadable(exc: AudioError | OSError, path: str | os.PathLike[str] | None) -> Exception:
+    """The command line's error for audio that cannot be read: the reason alone, as the file is
+    named beside it; an OSError about another file than ``path`` stays as it is."""
+    if isinstance(exc, AudioError):
+        return AnalysisError(exc.reason)
+    if path is None or exc.filename != os.fspath(path) or exc.strerror is None:
+        return exc
+    return AnalysisError(exc.strerror)
 
 
 # ---------------------------------------------------------------- references
@@ -309,12 +317,8 @@ def _analyse(task: Task) -> tuple[dict[str, Any], Structure, Annotation | None]:
                     max_memory=task.params.max_memory, fallback=task.params.method == "default")
     except MemoryError as exc:  # too long for the method's road (said before any feature work), or out of memory
         raise AnalysisError(_memory_message(exc)) from None
-    except AudioError as exc:
-        raise AnalysisError(exc.reason) from None
-    except (FileNotFoundError, IsADirectoryError) as exc:
-        if exc.filename != task.path or exc.strerror is None:
-            raise
-        raise AnalysisError(exc.strerror) from None
+    except (AudioError, FileNotFoundError, IsADirectoryError) as exc:
+        raise _unreadable(exc, task.path if task.audio is None else None) from None
     rate = s.sample_rate if s.sample_rate is None or not float(s.sample_rate).is_integer() else int(s.sample_rate)
     info = {"sample_rate": rate, "channels": s.channels}
     s = dataclasses.replace(s, source=task.path)
