@@ -103,6 +103,7 @@ MAX_SECONDS = 1e7
 MAX_WEIGHT = 1e12
 """The largest weight of a feature's similarity."""
 
+
 @dataclasses.dataclass(frozen=True)
 class _Range:
     """The values a setting of :class:`Method` may take."""

@@ -222,28 +222,21 @@ class Params:  # numpydoc ignore=PR02
         method : velmor.analysis.Method
             The method.
         """
-        from velmor.analysis import METHODS
+        from velmor.analysis.methods import with_settings
 
-        m = METHODS[self.resolved_method()]
-        changes: dict[str, Any] = {}
-        if self.is_classic:
-            changes.update(n_fft=self.fft_len, hop_length=self.fft_len // 2, pool=self.cens_ds,
-                           cens_filter=self.cens_filter, min_height=self.min_height, threshold=self.threshold)
-        elif self.features is not None:
-            changes["features"] = tuple(self.features)
-            if m.weights is not None and len(m.weights) != len(changes["features"]):
-                changes["weights"] = None
         rate = self.feature_rate
 
-        def seconds(d: Duration) -> float:  # numpydoc ignore=GL08
-            return d.value / rate if d.unit == "f" else d.value
+        def seconds(d: Duration | None) -> float | None:  # numpydoc ignore=GL08
+            return None if d is None else d.value / rate if d.unit == "f" else d.value
 
-        for name, field in (("kernel", "kernel"), ("neighbourhood", "spacing"), ("margin", "margin"),
-                            ("smooth", "smooth")):
-            value = getattr(self, name)
-            if value is not None and (self.is_classic or name != "smooth"):
-                changes[field] = seconds(value)
-        return m.replace(**changes) if changes else m
+        lengths = {"kernel": seconds(self.kernel), "margin": seconds(self.margin)}
+        if self.is_classic:  # the classic method's settings by the names the options have
+            return with_settings("classic", dict(
+                lengths, neighbourhood=seconds(self.neighbourhood), smooth=seconds(self.smooth),
+                threshold=self.threshold, min_height=self.min_height, cens_filter=self.cens_filter,
+                cens_ds=self.cens_ds, fft_len=self.fft_len))
+        given = dict(lengths, spacing=seconds(self.neighbourhood), features=self.features)
+        return with_settings(self.method, {k: v for k, v in given.items() if v is not None})
 
     def analyze_options(self) -> dict[str, Any]:
         """Keyword arguments of :func:`velmor.analyze` for these parameters.
